@@ -1,0 +1,53 @@
+// The seam to the file system, for the firmware packages. Paths are Windows paths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tarn::platform {
+
+// A file opened for binary reading; the destructor closes it if close() was not called.
+class BinaryFile {
+public:
+    virtual ~BinaryFile() = default;
+    // Moves the position `offset` bytes from the end; false when that position does not exist
+    // (the position then stays where it was).
+    virtual bool seekFromEnd(std::int64_t offset) = 0;
+    // Reads up to buffer.size() bytes; returns how many were read.
+    virtual std::size_t read(std::span<std::uint8_t> buffer) = 0;
+    // Closes the file; false when closing reported an error.
+    virtual bool close() = 0;
+};
+
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+
+    // FindFirstFileW / FindNextFileW / FindClose: the names of the entries that match a
+    // pattern such as C:\dir\*.dfu, in the order the search gives them (no filtering by
+    // attributes). Empty when nothing matches.
+    virtual std::vector<std::wstring> findFiles(const std::wstring& pattern) = 0;
+
+    // CreateFileW (read and write access, read sharing, existing file) and GetFileTime: the
+    // file's creation time in 100-ns intervals since 1601. Nothing when the file cannot be
+    // opened that way or the time cannot be read.
+    virtual std::optional<std::uint64_t> creationTime(const std::wstring& path) = 0;
+
+    // CompareFileTime: negative, zero or positive.
+    virtual int compareFileTime(std::uint64_t first, std::uint64_t second) = 0;
+
+    // DeleteFileW.
+    virtual bool deleteFile(const std::wstring& path) = 0;
+
+    // Opens a file for binary reading; null when it cannot be opened.
+    virtual std::unique_ptr<BinaryFile> openForReading(const std::wstring& path) = 0;
+};
+
+FileSystem& systemFileSystem();
+
+} // namespace tarn::platform

@@ -1,0 +1,123 @@
+// The seam to the Service Control Manager, device notifications and threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tarn::platform {
+
+struct Guid {
+    std::uint32_t data1;
+    std::uint16_t data2;
+    std::uint16_t data3;
+    std::uint8_t data4[8];
+    friend bool operator==(const Guid&, const Guid&) = default;
+};
+
+// The shape of DEV_BROADCAST_DEVICEINTERFACE_W: the name runs on past the end of the struct,
+// as far as `size` says. On Windows this is the system's own layout.
+struct DeviceInterfaceRecord {
+    std::uint32_t size;
+    std::uint32_t deviceType;
+    std::uint32_t reserved;
+    Guid classGuid;
+    wchar_t name[1];
+};
+inline constexpr std::size_t kDeviceInterfaceNameOffset = offsetof(DeviceInterfaceRecord, name);
+inline constexpr std::uint32_t kDeviceTypeDeviceInterface = 5; // DBT_DEVTYP_DEVICEINTERFACE
+
+// SERVICE_STATUS.
+struct ServiceStatus {
+    std::uint32_t serviceType = 0;
+    std::uint32_t currentState = 0;
+    std::uint32_t controlsAccepted = 0;
+    std::uint32_t win32ExitCode = 0;
+    std::uint32_t serviceSpecificExitCode = 0;
+    std::uint32_t checkPoint = 0;
+    std::uint32_t waitHint = 0;
+};
+
+// The arguments of CreateServiceW that the service sets; the rest are null.
+struct ServiceConfig {
+    std::wstring serviceName;
+    std::wstring displayName;
+    std::uint32_t desiredAccess;
+    std::uint32_t serviceType;
+    std::uint32_t startType;
+    std::uint32_t errorControl;
+    std::wstring binaryPathName;
+};
+
+// An open Service Control Manager or service; destroying it calls CloseServiceHandle.
+class ServiceHandle {
+public:
+    virtual ~ServiceHandle() = default;
+};
+
+// A registered device notification; unregister() is UnregisterDeviceNotification.
+class DeviceNotification {
+public:
+    virtual ~DeviceNotification() = default;
+    virtual bool unregister() = 0;
+};
+
+// Installation and removal.
+class ServiceManager {
+public:
+    virtual ~ServiceManager() = default;
+    // OpenSCManagerW on the local computer, default database.
+    virtual std::unique_ptr<ServiceHandle> openSCManager(std::uint32_t desiredAccess) = 0;
+    // CreateServiceW; no load-order group, tag, dependencies, account or password.
+    virtual std::unique_ptr<ServiceHandle> createService(ServiceHandle& manager,
+                                                         const ServiceConfig& config) = 0;
+    // OpenServiceW.
+    virtual std::unique_ptr<ServiceHandle> openService(ServiceHandle& manager,
+                                                       const std::wstring& serviceName,
+                                                       std::uint32_t desiredAccess) = 0;
+    virtual bool queryServiceStatus(ServiceHandle& service, ServiceStatus& status) = 0;
+    virtual bool deleteService(ServiceHandle& service) = 0;
+    // GetModuleFileNameW of the process's own module into a buffer of 260 characters;
+    // nothing when the call returns 0.
+    virtual std::optional<std::wstring> moduleFileName() = 0;
+};
+
+// What a running service says to, and hears from, the Service Control Manager.
+class ServiceRuntime {
+public:
+    using StatusHandle = void*; // SERVICE_STATUS_HANDLE: never closed
+    using ServiceMain = void (*)(std::uint32_t argc, wchar_t** argv);
+    using HandlerEx = std::uint32_t (*)(std::uint32_t control, std::uint32_t eventType,
+                                        void* eventData, void* context);
+    using ThreadProc = std::uint32_t (*)(void* parameter);
+
+    virtual ~ServiceRuntime() = default;
+
+    // StartServiceCtrlDispatcherW with the table {serviceName, serviceMain}, {null, null}:
+    // returns when the service has stopped, or at once with false when the process was not
+    // started by the Service Control Manager.
+    virtual bool startServiceCtrlDispatcher(const wchar_t* serviceName, ServiceMain main) = 0;
+    virtual std::uint32_t lastError() = 0; // GetLastError
+
+    // RegisterServiceCtrlHandlerExW; null on failure.
+    virtual StatusHandle registerServiceCtrlHandlerEx(const wchar_t* serviceName,
+                                                      HandlerEx handler, void* context) = 0;
+    virtual bool setServiceStatus(StatusHandle handle, const ServiceStatus& status) = 0;
+
+    // RegisterDeviceNotificationW with a DEV_BROADCAST_DEVICEINTERFACE_W filter for one
+    // interface class (size 32, DBT_DEVTYP_DEVICEINTERFACE, empty name) and
+    // DEVICE_NOTIFY_SERVICE_HANDLE; null on failure.
+    virtual std::unique_ptr<DeviceNotification> registerDeviceNotification(
+        StatusHandle recipient, const Guid& interfaceClass) = 0;
+
+    // CreateThread with default security and stack size, running at once. The thread handle
+    // is closed straight away; the thread runs on. False when the thread was not created.
+    virtual bool createThread(ThreadProc procedure, void* parameter, std::uint32_t& threadId) = 0;
+};
+
+ServiceManager& systemServiceManager();
+ServiceRuntime& systemServiceRuntime();
+
+} // namespace tarn::platform

@@ -1,0 +1,19 @@
+// Windows command lines are one string; the child's C runtime splits it into arguments.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarn::platform {
+
+// Splits a command line as the Microsoft C runtime (2008 and later) does for main():
+// - the program name runs to the first blank or tab, or, when it starts with a double quote,
+//   to the next double quote, with no escapes;
+// - then arguments are separated by blanks and tabs outside double quotes; 2n backslashes
+//   before a double quote give n backslashes and the quote opens or closes quoting; 2n+1
+//   give n backslashes and a literal quote; "" inside quotes is a literal quote; other
+//   backslashes are literal.
+std::vector<std::wstring> splitWindowsCommandLine(std::wstring_view commandLine);
+
+} // namespace tarn::platform

@@ -1,0 +1,127 @@
+// initDev: one device line of a dfu-util output into the device record.
+#include "upgrade/DeviceLine.h"
+#include "upgrade/TarnUpgradeProcess.h"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+namespace tarn::upgrade {
+namespace {
+
+using eventlog::EventType;
+
+constexpr wchar_t kActiveKey[] = L"active=";
+constexpr wchar_t kVersionKey[] = L"ver=";
+constexpr wchar_t kConfigKey[] = L"cfg=";
+constexpr wchar_t kSerialKey[] = L"serial=";
+constexpr wchar_t kRuntimeWord[] = L"Runtime";
+constexpr wchar_t kDfuWord[] = L"DFU";
+
+} // namespace
+
+std::wstring getKeyValue(std::wstring_view line, std::wstring_view key) {
+    const std::size_t at = line.find(key);
+    if (at == std::wstring_view::npos) {
+        return {};
+    }
+    const std::wstring_view rest = line.substr(at + key.size());
+    return std::wstring(rest.substr(0, rest.find(L',')));
+}
+
+bool isWideSpace(wchar_t c) {
+    const auto u = static_cast<std::uint32_t>(c);
+    return (u >= 0x09 && u <= 0x0D) || u == 0x20 || u == 0x85 || u == 0xA0 || u == 0x1680 ||
+           (u >= 0x2000 && u <= 0x200A) || u == 0x2028 || u == 0x2029 || u == 0x202F ||
+           u == 0x205F || u == 0x3000;
+}
+
+std::wstring trim(std::wstring_view text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && isWideSpace(text[begin])) {
+        ++begin;
+    }
+    while (end > begin && isWideSpace(text[end - 1])) {
+        --end;
+    }
+    return std::wstring(text.substr(begin, end - begin));
+}
+
+std::int32_t toInt32(std::wstring_view text) {
+    std::size_t pos = 0;
+    while (pos < text.size() && isWideSpace(text[pos])) {
+        ++pos;
+    }
+    bool negative = false;
+    if (pos < text.size() && (text[pos] == L'+' || text[pos] == L'-')) {
+        negative = text[pos] == L'-';
+        ++pos;
+    }
+    // Accumulate the magnitude up to just past the range, then clamp.
+    constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    std::int64_t magnitude = 0;
+    for (; pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9'; ++pos) {
+        magnitude = std::min(magnitude * 10 + (text[pos] - L'0'), kLimit);
+    }
+    const std::int64_t value = negative ? -magnitude : magnitude;
+    return static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
+                                 std::numeric_limits<std::int32_t>::max()));
+}
+
+bool hasWordAfterStart(std::wstring_view line, std::wstring_view word) {
+    const std::size_t at = line.find(word);
+    return at != std::wstring_view::npos && at != 0;
+}
+
+void TarnUpgradeProcess::initDev(std::wstring devData) {
+    auto& log = context_.log;
+    auto& out = context_.out;
+    log.reportEvent(EventType::Information, L"initDev devData= %s", devData);
+    log.reportEvent(EventType::Information, L"enter initDev 1");
+
+    const std::wstring active = getKeyValue(devData, kActiveKey);
+    if (active == L"0") {
+        log.reportEvent(EventType::Information, L"current config is not active. Its value is  %s",
+                        active);
+        return;
+    }
+
+    if (hasWordAfterStart(devData, kRuntimeWord)) {
+        updev.mode = kModeRuntime;
+        out.write(L"updev.mode is " + std::to_wstring(updev.mode) + L"\n");
+        out.flush();
+        log.reportEvent(EventType::Information, L"updev.mode is  %d", updev.mode);
+    } else if (hasWordAfterStart(devData, kDfuWord)) {
+        updev.mode = kModeDfu;
+        out.write(L"updev.mode is " + std::to_wstring(updev.mode) + L"\n");
+        out.flush();
+    } else {
+        out.write(L"The status of the device is unkown. Its value is " + devData + L"\n");
+        out.flush();
+        return;
+    }
+
+    updev.version = trim(getKeyValue(devData, kVersionKey));
+    if (!checkVersion(updev.version)) {
+        return;
+    }
+    upgradeNeeded = true;
+
+    updev.cfgId = toInt32(getKeyValue(devData, kConfigKey));
+    out.write(L"updev.cfgId is " + std::to_wstring(updev.cfgId) + L"\n");
+    out.flush();
+    log.reportEvent(EventType::Information, L"initDev updev.cfgId= %d", updev.cfgId);
+
+    std::wstring serial = getKeyValue(devData, kSerialKey);
+    std::erase(serial, L'"');
+    updev.sn = trim(serial);
+    log.reportEvent(EventType::Information, L"initDev updev.sn= %s", updev.sn);
+    out.write(L"updev.sn is " + updev.sn + L"\n");
+    out.flush();
+
+    log.reportEvent(EventType::Information, L"leave initDev");
+}
+
+} // namespace tarn::upgrade

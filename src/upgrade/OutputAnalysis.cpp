@@ -1,0 +1,67 @@
+// analyseBuffer: what a dfu-util output says, line by line.
+#include "platform/Utf8.h"
+#include "upgrade/OutputLines.h"
+#include "upgrade/TarnUpgradeProcess.h"
+
+namespace tarn::upgrade {
+namespace {
+
+using eventlog::EventType;
+
+constexpr wchar_t kRuntimeDeviceId[] = L"7c3e:5710";
+constexpr wchar_t kDfuDeviceId[] = L"7c3e:5711";
+constexpr wchar_t kDoneMarker[] = L"Done!";
+constexpr wchar_t kErrorStateMarker[] = L"state(10)";
+
+bool contains(std::wstring_view line, std::wstring_view text) {
+    return line.find(text) != std::wstring_view::npos;
+}
+
+} // namespace
+
+void TarnUpgradeProcess::completionCheck(std::wstring_view line, bool& finished) {
+    auto& log = context_.log;
+    if (contains(line, kDoneMarker)) {
+        log.reportEvent(EventType::Information, L"analyseBuffer Upgrade check SUCCESS: strTmp=%s",
+                        line);
+        TarnUpdateResult = kOutcomeWritten;
+        finished = true;
+    } else if (contains(line, kErrorStateMarker)) {
+        log.reportEvent(EventType::Information, L"analyseBuffer Upgrade check ERROR: strTmp=%s",
+                        line);
+        TarnUpdateResult = kOutcomeDownloadFailed;
+        finished = true;
+    } else {
+        context_.out.write(std::string("Can't find 'Done!' in ") + platform::toUtf8(line));
+        log.reportEvent(EventType::Information, L" Can't find 'Done!' in %s", line);
+        TarnUpdateResult = kOutcomeDownloadFailed;
+    }
+}
+
+void TarnUpgradeProcess::deviceLineScan(std::wstring_view line) {
+    if (contains(line, kRuntimeDeviceId) || contains(line, kDfuDeviceId)) {
+        initDev(std::wstring(line));
+    }
+}
+
+void TarnUpgradeProcess::analyseBuffer(std::wstring output, std::int32_t outputKind) {
+    OutputLines lines(output);
+    // The tool's first line is its banner: never examined.
+    lines.take();
+    bool finished = false;
+    while (!finished && lines.hasMore()) {
+        const std::wstring_view strTmp = lines.take();
+        context_.log.reportEvent(EventType::Information, L"analyseBuffer strTmp= %s", strTmp);
+        if (outputKind == kOutputDownload && updev.mode == kModeDfu) {
+            completionCheck(strTmp, finished);
+        } else {
+            deviceLineScan(strTmp);
+        }
+    }
+    if (!finished) {
+        context_.log.reportEvent(EventType::Information, L"analyseBuffer updev.mode %d",
+                                 updev.mode);
+    }
+}
+
+} // namespace tarn::upgrade

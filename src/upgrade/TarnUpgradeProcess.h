@@ -1,0 +1,116 @@
+// The upgrade engine: one object per arrival event, driven by the worker thread.
+#pragma once
+
+#include "eventlog/EventLogReporter.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/Processes.h"
+#include "platform/StandardOutput.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tarn::upgrade {
+
+// Outcome codes of initDfuDevList (1, 2, 7) and doUpgrade (3 to 7).
+inline constexpr std::int32_t kOutcomeNoPackage = 1;       // no package prepared; tool not run
+inline constexpr std::int32_t kOutcomeListed = 2;          // the listing ran and was analysed
+inline constexpr std::int32_t kOutcomeDetached = 3;        // sent into DFU mode; it arrives again
+inline constexpr std::int32_t kOutcomeWritten = 4;         // the download said "Done!"
+inline constexpr std::int32_t kOutcomeDownloadFailed = 5;  // no start, "state(10)" or no "Done!"
+inline constexpr std::int32_t kOutcomeNoUpgradeNeeded = 6; // same or newer firmware
+inline constexpr std::int32_t kOutcomeGeneralFailure = 7;  // also the initial value
+
+// Device modes in updev.mode.
+inline constexpr std::int32_t kModeRuntime = 0;
+inline constexpr std::int32_t kModeDfu = 1;
+inline constexpr std::int32_t kModeNone = 2; // no device recognised
+
+// Which dfu-util run produced an output.
+inline constexpr std::int32_t kOutputListing = 0;
+inline constexpr std::int32_t kOutputDetach = 1;
+inline constexpr std::int32_t kOutputDownload = 2;
+
+// The directory of dfu-util and of the firmware packages.
+inline constexpr wchar_t kServiceDirectory[] = L"C:\\Program Files\\Vantor\\Tarn\\Services\\";
+
+// The Tarn's USB identifiers, as dfu-util writes them.
+inline constexpr wchar_t kVendorId[] = L"7c3e";
+inline constexpr wchar_t kRuntimeProductId[] = L"5710";
+inline constexpr wchar_t kDfuProductId[] = L"5711";
+
+// How long the runner waits for the end of a dfu-util output, from the start of reading. A
+// tool that hangs would otherwise hold the worker, and every later upgrade, for good.
+struct RunnerBounds {
+    std::chrono::milliseconds listingAndDetach{std::chrono::seconds(60)};
+    std::chrono::milliseconds download{std::chrono::seconds(600)};
+};
+
+// Everything a pass uses of the world outside; tests hand in fakes.
+struct EngineContext {
+    eventlog::EventLogReporter& log;
+    platform::StandardOutput& out;
+    platform::Processes& processes;
+    platform::FileSystem& files;
+    platform::Clock& clock;
+    RunnerBounds bounds{};
+};
+
+// The device as the dfu-util listing describes it.
+struct UpgradeDevice {
+    std::wstring version;
+    std::int32_t cfgId = 0; // read only after initDev has set it
+    std::wstring sn;
+    std::int32_t mode = kModeNone;
+};
+
+class TarnUpgradeProcess {
+public:
+    TarnUpgradeProcess(EngineContext& context, bool force);
+
+    TarnUpgradeProcess(const TarnUpgradeProcess&) = delete;
+    TarnUpgradeProcess& operator=(const TarnUpgradeProcess&) = delete;
+
+    // The two entry operations, called by the worker in this order.
+    std::int32_t initDfuDevList();
+    std::int32_t doUpgrade();
+
+    // Package discovery: 1 when a package was chosen and its version read, -1 otherwise.
+    std::int32_t initUpgradeInfo(std::wstring directory);
+
+    // The child-process runner. doCmd starts a command line with its output into `output`
+    // (0, or negative when the start failed); handlePipeInfo drains the pipe, has the text
+    // analysed and closes the read end (0).
+    std::int32_t doCmd(std::wstring& cmdLine, platform::PipeWriteEnd& output, std::int32_t pause);
+    std::int32_t handlePipeInfo(std::unique_ptr<platform::PipeReadEnd> readEnd,
+                                std::int32_t outputKind);
+
+    // Output analysis, device-line parsing and the version decision.
+    void analyseBuffer(std::wstring output, std::int32_t outputKind);
+    void initDev(std::wstring devData);
+    bool checkVersion(std::wstring version);
+
+    // The detach into DFU mode; doUpgrade ignores its code.
+    std::int32_t doDevDetach(UpgradeDevice device);
+
+    std::int32_t TarnUpdateResult = kOutcomeGeneralFailure; // NOLINT(readability-identifier-naming)
+    bool retry = false;
+    bool upgradeNeeded = false;
+    UpgradeDevice updev;
+    std::wstring packageName;
+    std::wstring targetVersion;
+    bool forceUpgrade;
+
+private:
+    void completionCheck(std::wstring_view line, bool& finished);
+    void deviceLineScan(std::wstring_view line);
+
+    EngineContext& context_;
+    // The child of the run in progress: ended when its output outlasts the bound, and its
+    // handles closed when the run is over.
+    std::unique_ptr<platform::ChildProcess> child_;
+};
+
+} // namespace tarn::upgrade
