@@ -29,8 +29,8 @@ public:
     EventLogReporter(const EventLogReporter&) = delete;
     EventLogReporter& operator=(const EventLogReporter&) = delete;
 
-    template <class... Args> void reportEvent(EventType type, std::wstring_view format,
-                                              const Args&... args) {
+    template <class... Args>
+    void reportEvent(EventType type, std::wstring_view format, const Args&... args) {
         const FormatArg packed[] = {FormatArg(args)..., FormatArg()};
         report(type, format, std::span<const FormatArg>(packed, sizeof...(Args)));
     }

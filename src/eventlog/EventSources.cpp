@@ -10,7 +10,11 @@ EventLogReporter gServiceSource(platform::systemEventLog(), kServiceSourceName,
 
 } // namespace
 
-EventLogReporter& serviceEventSource() { return gServiceSource; }
-EventLogReporter& engineEventSource() { return gEngineSource; }
+EventLogReporter& serviceEventSource() {
+    return gServiceSource;
+}
+EventLogReporter& engineEventSource() {
+    return gEngineSource;
+}
 
 } // namespace tarn::eventlog

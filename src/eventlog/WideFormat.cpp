@@ -56,7 +56,9 @@ struct Spec {
     wchar_t conversion = 0;
 };
 
-bool isDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+bool isDigit(wchar_t c) {
+    return c >= L'0' && c <= L'9';
+}
 
 std::size_t readNumber(std::wstring_view format, std::size_t& pos) {
     std::size_t value = 0;
@@ -242,10 +244,10 @@ void formatTo(Sink& sink, std::wstring_view format, std::span<const FormatArg> a
         }
         const FormatArg* arg = next < args.size() ? &args[next] : nullptr;
         const bool wantsText = spec.conversion == L's';
-        const bool fits = arg != nullptr &&
-                          (wantsText ? arg->kind() == FormatArg::Kind::Text
-                                     : arg->kind() == FormatArg::Kind::Signed ||
-                                           arg->kind() == FormatArg::Kind::Unsigned);
+        const bool fits =
+            arg != nullptr && (wantsText ? arg->kind() == FormatArg::Kind::Text
+                                         : arg->kind() == FormatArg::Kind::Signed ||
+                                               arg->kind() == FormatArg::Kind::Unsigned);
         if (!fits) {
             sink.put(format.substr(start, pos - start));
             continue;
@@ -255,7 +257,8 @@ void formatTo(Sink& sink, std::wstring_view format, std::span<const FormatArg> a
             putText(sink, spec, arg->text());
         } else if (spec.conversion == L'c') {
             const wchar_t ch = static_cast<wchar_t>(arg->bits());
-            putText(sink, Spec{spec.left, false, false, false, spec.width}, std::wstring_view(&ch, 1));
+            putText(sink, Spec{spec.left, false, false, false, spec.width},
+                    std::wstring_view(&ch, 1));
         } else {
             putInteger(sink, spec, *arg);
         }

@@ -102,15 +102,15 @@ public:
     virtual std::uint32_t lastError() = 0; // GetLastError
 
     // RegisterServiceCtrlHandlerExW; null on failure.
-    virtual StatusHandle registerServiceCtrlHandlerEx(const wchar_t* serviceName,
-                                                      HandlerEx handler, void* context) = 0;
+    virtual StatusHandle registerServiceCtrlHandlerEx(const wchar_t* serviceName, HandlerEx handler,
+                                                      void* context) = 0;
     virtual bool setServiceStatus(StatusHandle handle, const ServiceStatus& status) = 0;
 
     // RegisterDeviceNotificationW with a DEV_BROADCAST_DEVICEINTERFACE_W filter for one
     // interface class (size 32, DBT_DEVTYP_DEVICEINTERFACE, empty name) and
     // DEVICE_NOTIFY_SERVICE_HANDLE; null on failure.
-    virtual std::unique_ptr<DeviceNotification> registerDeviceNotification(
-        StatusHandle recipient, const Guid& interfaceClass) = 0;
+    virtual std::unique_ptr<DeviceNotification>
+    registerDeviceNotification(StatusHandle recipient, const Guid& interfaceClass) = 0;
 
     // CreateThread with default security and stack size, running at once. The thread handle
     // is closed straight away; the thread runs on. False when the thread was not created.

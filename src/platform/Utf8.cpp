@@ -23,7 +23,9 @@ void appendUtf8(std::string& out, char32_t c) {
     }
 }
 
-bool isSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool isSurrogate(char32_t c) {
+    return c >= 0xD800 && c <= 0xDFFF;
+}
 
 } // namespace
 

@@ -24,8 +24,8 @@ private:
     void emit(std::wstring& out, char32_t codePoint);
 
     char32_t partial_ = 0;
-    int needed_ = 0;        // continuation bytes still to come
-    int seen_ = 0;          // continuation bytes taken so far
+    int needed_ = 0; // continuation bytes still to come
+    int seen_ = 0;   // continuation bytes taken so far
     char32_t lowerBound_ = 0x80;
     char32_t upperBound_ = 0xBF; // range of the next continuation byte
 };

@@ -65,9 +65,8 @@ std::int32_t toInt32(std::wstring_view text) {
         magnitude = std::min(magnitude * 10 + (text[pos] - L'0'), kLimit);
     }
     const std::int64_t value = negative ? -magnitude : magnitude;
-    return static_cast<std::int32_t>(
-        std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
-                                 std::numeric_limits<std::int32_t>::max()));
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+        value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
 bool hasWordAfterStart(std::wstring_view line, std::wstring_view word) {

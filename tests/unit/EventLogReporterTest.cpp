@@ -1,8 +1,8 @@
 #include "eventlog/EventLogReporter.h"
+
 #include "fakes/FakeEventLog.h"
 
 #include <gtest/gtest.h>
-
 #include <set>
 #include <string>
 #include <thread>

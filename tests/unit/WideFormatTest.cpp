@@ -2,11 +2,10 @@
 // natively (32-bit wchar_t, glibc) and under Wine (16-bit wchar_t, mingw's C library).
 #include "eventlog/WideFormat.h"
 
-#include <gtest/gtest.h>
-
 #include <array>
 #include <cstdint>
 #include <cwchar>
+#include <gtest/gtest.h>
 #include <limits>
 #include <string>
 
@@ -28,7 +27,7 @@ TEST(WideFormat, ConversionsOfTheServiceMessages) {
     EXPECT_EQ(formatWide(L"%04hX", std::uint16_t{0x7F24}), L"7F24");
     EXPECT_EQ(formatWide(L"%04hX", 0x12345), L"2345"); // h keeps 16 bits
     EXPECT_EQ(formatWide(L"%02hhX", std::uint8_t{0x0A}), L"0A");
-    EXPECT_EQ(formatWide(L"%02hhX", 0x1FF), L"FF"); // hh keeps 8 bits
+    EXPECT_EQ(formatWide(L"%02hhX", 0x1FF), L"FF");                    // hh keeps 8 bits
     EXPECT_EQ(formatWide(L"%lX", std::uint64_t{0x1'0000'0001}), L"1"); // l is Windows' 32 bits
 }
 
@@ -45,7 +44,8 @@ TEST(WideFormat, PercentSTakesWideTextOnEveryBuild) {
 }
 
 TEST(WideFormat, TheGuidMessage) {
-    const wchar_t* fmt = L"Guid = {%08lX-%04hX-%04hX-%02hhX%02hhX-%02hhX%02hhX%02hhX%02hhX%02hhX%02hhX}";
+    const wchar_t* fmt =
+        L"Guid = {%08lX-%04hX-%04hX-%02hhX%02hhX-%02hhX%02hhX%02hhX%02hhX%02hhX%02hhX}";
     const std::uint8_t d4[8] = {0xA1, 0xC8, 0x93, 0xE0, 0xF2, 0xB4, 0x7D, 0x15};
     EXPECT_EQ(formatWide(fmt, std::uint32_t{0x5E1B9C3A}, std::uint16_t{0x7F24},
                          std::uint16_t{0x4D6B}, d4[0], d4[1], d4[2], d4[3], d4[4], d4[5], d4[6],

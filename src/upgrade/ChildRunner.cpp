@@ -1,0 +1,88 @@
+// doCmd and handlePipeInfo: one dfu-util run, judged by its output alone.
+#include "upgrade/TarnUpgradeProcess.h"
+
+#include <array>
+
+namespace tarn::upgrade {
+namespace {
+
+using eventlog::EventType;
+using std::chrono::milliseconds;
+
+constexpr std::size_t kReadBufferSize = 4096;
+constexpr std::size_t kReadSize = kReadBufferSize - 1;
+constexpr milliseconds kPauseAfterRead{100};
+
+} // namespace
+
+std::int32_t TarnUpgradeProcess::doCmd(std::wstring& cmdLine, platform::PipeWriteEnd& output,
+                                       std::int32_t pause) {
+    auto& log = context_.log;
+    log.reportEvent(EventType::Information, L"doCmd updev.mode %d cmdline is %s, sleep %d",
+                    updev.mode, cmdLine, pause);
+    // A NUL would cut the command line short where the child reads it: such a line is never
+    // started rather than started with a different meaning.
+    if (cmdLine.find(L'\0') == std::wstring::npos) {
+        child_ = context_.processes.startProcess(cmdLine, output);
+    }
+    if (!child_) {
+        log.reportEvent(EventType::Information, L"CreateProcess Failed!");
+        return -1;
+    }
+    if (updev.mode == kModeDfu) {
+        log.reportEvent(EventType::Information, L"doCmd enter sleep");
+        context_.clock.sleep(milliseconds(pause));
+        log.reportEvent(EventType::Information, L"doCmd end sleep");
+    }
+    return 0;
+}
+
+std::int32_t TarnUpgradeProcess::handlePipeInfo(std::unique_ptr<platform::PipeReadEnd> readEnd,
+                                                std::int32_t outputKind) {
+    auto& log = context_.log;
+    auto& clock = context_.clock;
+    const milliseconds bound =
+        outputKind == kOutputDownload ? context_.bounds.download : context_.bounds.listingAndDetach;
+    const milliseconds deadline = clock.now() + bound;
+
+    auto decoder = context_.processes.newOutputDecoder();
+    std::array<char, kReadBufferSize> buffer{};
+    std::wstring strOutput;
+    bool timedOut = false;
+    while (true) {
+        const milliseconds remaining = deadline - clock.now();
+        if (remaining <= milliseconds::zero()) {
+            timedOut = true;
+            break;
+        }
+        const auto result = readEnd->read(std::span<char>(buffer.data(), kReadSize), remaining);
+        if (result.status == platform::PipeReadEnd::Status::TimedOut) {
+            timedOut = true;
+            break;
+        }
+        if (result.status == platform::PipeReadEnd::Status::Ended) {
+            break;
+        }
+        // Every byte read counts, NULs included; the decoder joins characters split
+        // between two reads.
+        strOutput += decoder->decode(std::string_view(buffer.data(), result.bytes));
+        clock.sleep(kPauseAfterRead);
+    }
+    strOutput += decoder->finish();
+    if (timedOut) {
+        if (child_) {
+            child_->terminate();
+        }
+        log.reportEvent(EventType::Information, L"handlePipeInfo timeout, dfu-util terminated");
+    }
+
+    log.reportEvent(EventType::Information, L"handlePipeInfo updev.mode %d strOutput= %s",
+                    updev.mode, strOutput);
+    analyseBuffer(std::move(strOutput), outputKind);
+    readEnd.reset();
+    // The run is over: its process and thread handles go too.
+    child_.reset();
+    return 0;
+}
+
+} // namespace tarn::upgrade

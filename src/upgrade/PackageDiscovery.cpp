@@ -1,0 +1,97 @@
+// initUpgradeInfo: choose the firmware package of the pass, delete the ones set aside, and
+// read the chosen one's version.
+#include "upgrade/PackageDiscovery.h"
+
+#include "upgrade/DeviceLine.h"
+#include "upgrade/TarnUpgradeProcess.h"
+
+#include <algorithm>
+
+namespace tarn::upgrade {
+namespace {
+
+using eventlog::EventType;
+
+constexpr wchar_t kPackagePattern[] = L"*.dfu";
+constexpr wchar_t kZippedMarker[] = L".zip.dfu";
+
+bool isZipped(std::wstring_view name) {
+    return name.find(kZippedMarker) != std::wstring_view::npos;
+}
+
+} // namespace
+
+std::vector<PackageEntry> sortByCreationTime(EngineContext& context,
+                                             const std::vector<std::wstring>& names) {
+    std::vector<PackageEntry> entries;
+    entries.reserve(names.size());
+    for (const auto& name : names) {
+        // A package that cannot be opened for writing, or has vanished, counts as oldest.
+        const auto time = context.files.creationTime(std::wstring(kServiceDirectory) + name);
+        entries.push_back({name, time.value_or(0)});
+    }
+    // Stable, so that equal times keep the order of the directory search.
+    std::stable_sort(entries.begin(), entries.end(),
+                     [&](const PackageEntry& a, const PackageEntry& b) {
+                         return context.files.compareFileTime(a.creationTime, b.creationTime) < 0;
+                     });
+    return entries;
+}
+
+std::wstring selectPackage(EngineContext& context, const std::vector<std::wstring>& names,
+                           const std::wstring& directory) {
+    std::wstring choice = names.front();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::wstring& name = names[i];
+        std::wstring discard;
+        if (isZipped(choice)) {
+            discard = choice;
+            choice = name;
+        } else if (isZipped(name)) {
+            discard = name;
+        } else if (const int order = compareCodeUnits(choice, name); order > 0) {
+            discard = name;
+        } else if (order < 0) {
+            discard = choice;
+            choice = name;
+        }
+        const std::wstring path = discard.empty() ? std::wstring() : directory + discard;
+        if (i + 1 == names.size()) {
+            // The last step's discard stays on disk, to be weighed again next time.
+            context.log.reportEvent(EventType::Information, L"use file  %s ", path);
+        } else {
+            context.log.reportEvent(EventType::Information, L"file delete  %s ", path);
+            if (!discard.empty()) {
+                context.files.deleteFile(path);
+            }
+        }
+    }
+    return choice;
+}
+
+std::int32_t TarnUpgradeProcess::initUpgradeInfo(std::wstring directory) {
+    auto& log = context_.log;
+    const std::wstring pattern = directory + kPackagePattern;
+    log.reportEvent(EventType::Information, L"initUpgradeInfo packageList= %s", pattern);
+
+    const std::vector<std::wstring> found = context_.files.findFiles(pattern);
+    if (found.empty()) {
+        log.reportEvent(EventType::Information, L"initUpgradeInfo File not found %s!", pattern);
+        return -1;
+    }
+    for (const auto& name : found) {
+        log.reportEvent(EventType::Information, L"adding %s to the unsorted list", name);
+    }
+
+    std::vector<std::wstring> sorted;
+    for (auto& entry : sortByCreationTime(context_, found)) {
+        log.reportEvent(EventType::Information, L"adding %s to the sorted list", entry.name);
+        sorted.push_back(std::move(entry.name));
+    }
+
+    packageName = selectPackage(context_, sorted, directory);
+    return readTargetVersion(context_, std::wstring(kServiceDirectory) + packageName,
+                             targetVersion);
+}
+
+} // namespace tarn::upgrade

@@ -1,0 +1,244 @@
+// Fakes of the seam for the engine: a clock that never sleeps, scripted child processes and an
+// in-memory file system.
+#pragma once
+
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/Processes.h"
+#include "platform/Utf8.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarn::testing {
+
+class FakeClock final : public platform::Clock {
+public:
+    void sleep(Duration d) override {
+        sleeps.push_back(d);
+        now_ += d;
+    }
+    Duration now() override { return now_; }
+    void advance(Duration d) { now_ += d; }
+
+    std::vector<Duration> sleeps;
+
+private:
+    Duration now_{1000000};
+};
+
+// What one scripted child writes, read by read.
+struct ScriptedRun {
+    std::vector<std::string> chunks; // each one read's bytes
+    bool hangs = false;              // after the chunks, nothing until the time-out
+};
+
+class FakeProcesses final : public platform::Processes {
+public:
+    explicit FakeProcesses(FakeClock& clock) : clock_(clock) {}
+
+    bool failPipe = false;
+    bool failStart = false;
+    std::deque<ScriptedRun> runs; // consumed one per started child
+    std::vector<std::wstring> commandLines;
+    int openPipeEnds = 0;
+    int liveChildren = 0;
+    int terminated = 0;
+    // Called at each start, e.g. to check what is open at that moment.
+    std::function<void()> onStart;
+
+    std::optional<platform::Pipe> createPipe() override {
+        if (failPipe) {
+            return std::nullopt;
+        }
+        auto state = std::make_shared<PipeState>();
+        platform::Pipe pipe;
+        pipe.read = std::make_unique<ReadEnd>(*this, state);
+        pipe.write = std::make_unique<WriteEnd>(*this, state);
+        openPipeEnds += 2;
+        return pipe;
+    }
+
+    std::unique_ptr<platform::ChildProcess> startProcess(std::wstring& commandLine,
+                                                         platform::PipeWriteEnd& output) override {
+        commandLines.push_back(commandLine);
+        if (onStart) {
+            onStart();
+        }
+        if (failStart) {
+            return nullptr;
+        }
+        auto& write = dynamic_cast<WriteEnd&>(output);
+        write.state->run = runs.empty() ? ScriptedRun{} : runs.front();
+        if (!runs.empty()) {
+            runs.pop_front();
+        }
+        write.state->childAttached = true;
+        ++liveChildren;
+        return std::make_unique<Child>(*this, write.state);
+    }
+
+    std::unique_ptr<platform::OutputDecoder> newOutputDecoder() override {
+        return std::make_unique<Decoder>();
+    }
+
+private:
+    struct PipeState {
+        ScriptedRun run;
+        std::size_t next = 0;
+        bool childAttached = false;
+        bool writeOpen = true;
+        bool killed = false;
+    };
+    struct WriteEnd final : platform::PipeWriteEnd {
+        WriteEnd(FakeProcesses& o, std::shared_ptr<PipeState> s) : owner(o), state(std::move(s)) {}
+        ~WriteEnd() override {
+            state->writeOpen = false;
+            --owner.openPipeEnds;
+        }
+        FakeProcesses& owner;
+        std::shared_ptr<PipeState> state;
+    };
+    struct ReadEnd final : platform::PipeReadEnd {
+        ReadEnd(FakeProcesses& o, std::shared_ptr<PipeState> s) : owner(o), state(std::move(s)) {}
+        ~ReadEnd() override { --owner.openPipeEnds; }
+        Result read(std::span<char> buffer, std::chrono::milliseconds timeout) override {
+            ++reads;
+            maxRequest = std::max(maxRequest, buffer.size());
+            if (state->writeOpen) {
+                // Our own write end still open: a real read would block for ever.
+                owner.clock_.advance(timeout);
+                return {Status::TimedOut, 0};
+            }
+            if (!state->killed && state->next < state->run.chunks.size()) {
+                const std::string& chunk = state->run.chunks[state->next++];
+                const std::size_t n = std::min(chunk.size(), buffer.size());
+                std::memcpy(buffer.data(), chunk.data(), n);
+                return {Status::Data, n};
+            }
+            if (state->run.hangs && !state->killed) {
+                owner.clock_.advance(timeout);
+                return {Status::TimedOut, 0};
+            }
+            return {Status::Ended, 0};
+        }
+        FakeProcesses& owner;
+        std::shared_ptr<PipeState> state;
+        int reads = 0;
+        std::size_t maxRequest = 0;
+    };
+    struct Child final : platform::ChildProcess {
+        Child(FakeProcesses& o, std::shared_ptr<PipeState> s) : owner(o), state(std::move(s)) {}
+        ~Child() override { --owner.liveChildren; }
+        void terminate() override {
+            state->killed = true;
+            ++owner.terminated;
+        }
+        FakeProcesses& owner;
+        std::shared_ptr<PipeState> state;
+    };
+    struct Decoder final : platform::OutputDecoder {
+        std::wstring decode(std::string_view bytes) override { return utf8.decode(bytes); }
+        std::wstring finish() override { return utf8.finish(); }
+        platform::Utf8Decoder utf8;
+    };
+
+    FakeClock& clock_;
+};
+
+// Files keyed by their full Windows path, in the order they were added.
+class FakeFileSystem final : public platform::FileSystem {
+public:
+    struct File {
+        std::wstring path;
+        std::string content;
+        std::optional<std::uint64_t> creationTime = 0;
+        bool failClose = false;
+    };
+
+    void add(const std::wstring& path, std::string content, std::optional<std::uint64_t> time) {
+        files.push_back({path, std::move(content), time});
+    }
+    File* find(const std::wstring& path) {
+        auto it =
+            std::find_if(files.begin(), files.end(), [&](const File& f) { return f.path == path; });
+        return it == files.end() ? nullptr : &*it;
+    }
+
+    std::vector<std::wstring> findFiles(const std::wstring& pattern) override {
+        searches.push_back(pattern);
+        const std::wstring dir = pattern.substr(0, pattern.rfind(L'\\') + 1);
+        std::vector<std::wstring> names;
+        for (const auto& f : files) {
+            if (f.path.rfind(dir, 0) == 0 && f.path.find(L'\\', dir.size()) == std::wstring::npos &&
+                f.path.size() >= 4) {
+                std::wstring ext = f.path.substr(f.path.size() - 4);
+                std::transform(ext.begin(), ext.end(), ext.begin(), ::towlower);
+                if (ext == L".dfu") {
+                    names.push_back(f.path.substr(dir.size()));
+                }
+            }
+        }
+        return names;
+    }
+    std::optional<std::uint64_t> creationTime(const std::wstring& path) override {
+        const File* f = find(path);
+        return f ? f->creationTime : std::nullopt;
+    }
+    int compareFileTime(std::uint64_t a, std::uint64_t b) override {
+        return a < b ? -1 : (a > b ? 1 : 0);
+    }
+    bool deleteFile(const std::wstring& path) override {
+        deletions.push_back(path);
+        auto it =
+            std::find_if(files.begin(), files.end(), [&](const File& f) { return f.path == path; });
+        if (it == files.end()) {
+            return false;
+        }
+        files.erase(it);
+        return true;
+    }
+    std::unique_ptr<platform::BinaryFile> openForReading(const std::wstring& path) override {
+        const File* f = find(path);
+        if (f == nullptr) {
+            return nullptr;
+        }
+        return std::make_unique<Reader>(f->content, f->failClose);
+    }
+
+    std::vector<File> files;
+    std::vector<std::wstring> searches;
+    std::vector<std::wstring> deletions;
+
+private:
+    struct Reader final : platform::BinaryFile {
+        Reader(std::string c, bool fail) : content(std::move(c)), failClose(fail) {}
+        bool seekFromEnd(std::int64_t offset) override {
+            const auto target = static_cast<std::int64_t>(content.size()) + offset;
+            if (target < 0) {
+                return false;
+            }
+            pos = static_cast<std::size_t>(target);
+            return true;
+        }
+        std::size_t read(std::span<std::uint8_t> buffer) override {
+            const std::size_t n =
+                std::min(buffer.size(), content.size() - std::min(pos, content.size()));
+            std::memcpy(buffer.data(), content.data() + pos, n);
+            pos += n;
+            return n;
+        }
+        bool close() override { return !failClose; }
+        std::string content;
+        bool failClose;
+        std::size_t pos = 0;
+    };
+};
+
+} // namespace tarn::testing

@@ -1,0 +1,169 @@
+// analyseBuffer: the line rules, the completion check and the device-line scan.
+#include "fakes/EngineFixture.h"
+#include "upgrade/OutputLines.h"
+
+#include <chrono>
+
+namespace tarn::upgrade {
+namespace {
+
+using Strings = std::vector<std::wstring>;
+
+Strings allLines(std::wstring_view text) {
+    Strings lines;
+    OutputLines cursor(text);
+    while (cursor.hasMore()) {
+        lines.emplace_back(cursor.take());
+    }
+    return lines;
+}
+
+TEST(OutputLines, LineFeedsOnlySeparate) {
+    EXPECT_EQ(allLines(L""), Strings{});
+    EXPECT_EQ(allLines(L"a"), Strings{L"a"});
+    EXPECT_EQ(allLines(L"a\n"), Strings{L"a"});
+    EXPECT_EQ(allLines(L"\n\na\n\n\nb"), (Strings{L"a", L"b"}));
+    EXPECT_EQ(allLines(L"a\n\n"), (Strings{L"a", L""})); // the empty line at the end
+    EXPECT_EQ(allLines(L"\n\n\n"), Strings{L""});
+    EXPECT_EQ(allLines(L"a\r\nb\r\n"), (Strings{L"a\r", L"b\r"}));
+    EXPECT_EQ(allLines(std::wstring(L"a\0b\nc", 5)), (Strings{std::wstring(L"a\0b", 3), L"c"}));
+}
+
+class Analysis : public testing::EngineFixture {
+protected:
+    TarnUpgradeProcess engine{context, false};
+    void SetUp() override { engine.targetVersion = L"0103"; }
+    void download(const std::wstring& text) {
+        engine.updev.mode = kModeDfu;
+        engine.analyseBuffer(text, kOutputDownload);
+    }
+};
+
+TEST_F(Analysis, TheFirstLineIsNeverExamined) {
+    download(L"Done!\n");
+    EXPECT_EQ(engine.TarnUpdateResult, 7);
+    EXPECT_EQ(texts(), Strings{L"analyseBuffer updev.mode 1"});
+
+    eventLog.clear();
+    download(L"\n\nDone!");
+    EXPECT_EQ(engine.TarnUpdateResult, 7);
+    EXPECT_EQ(texts(), Strings{L"analyseBuffer updev.mode 1"});
+}
+
+TEST_F(Analysis, DoneOnTheSecondLine) {
+    download(L"dfu-util 0.11\nDone!\nstate(10)\n");
+    EXPECT_EQ(engine.TarnUpdateResult, 4);
+    EXPECT_EQ(texts(), (Strings{L"analyseBuffer strTmp= Done!",
+                                L"analyseBuffer Upgrade check SUCCESS: strTmp=Done!"}));
+}
+
+TEST_F(Analysis, LinesWithoutAMarker) {
+    download(L"banner\nline two\nline three\n");
+    EXPECT_EQ(engine.TarnUpdateResult, 5);
+    EXPECT_EQ(texts(),
+              (Strings{L"analyseBuffer strTmp= line two", L" Can't find 'Done!' in line two",
+                       L"analyseBuffer strTmp= line three", L" Can't find 'Done!' in line three",
+                       L"analyseBuffer updev.mode 1"}));
+    EXPECT_EQ(out.text(), L"Can't find 'Done!' in line twoCan't find 'Done!' in line three");
+}
+
+TEST_F(Analysis, TheFirstMarkerDecides) {
+    download(L"b\nDFU state(10) = dfuERROR\nDone!\n");
+    EXPECT_EQ(engine.TarnUpdateResult, 5);
+    EXPECT_EQ(texts().back(),
+              L"analyseBuffer Upgrade check ERROR: strTmp=DFU state(10) = dfuERROR");
+    EXPECT_EQ(texts().size(), 2u);
+
+    TarnUpgradeProcess both(context, false);
+    both.updev.mode = kModeDfu;
+    both.analyseBuffer(L"b\nstate(10) Done!\n", kOutputDownload);
+    EXPECT_EQ(both.TarnUpdateResult, 4);
+
+    TarnUpgradeProcess cased(context, false);
+    cased.updev.mode = kModeDfu;
+    cased.analyseBuffer(L"b\nDONE!\ndone!\n", kOutputDownload);
+    EXPECT_EQ(cased.TarnUpdateResult, 5);
+
+    // An empty line at the end counts as a line without a marker.
+    TarnUpgradeProcess trailing(context, false);
+    trailing.updev.mode = kModeDfu;
+    eventLog.clear();
+    trailing.analyseBuffer(L"b\nx\n\n", kOutputDownload);
+    EXPECT_EQ(texts()[2], L"analyseBuffer strTmp= ");
+}
+
+TEST_F(Analysis, DownloadOutputOutsideDfuModeIsScannedForDevices) {
+    engine.updev.mode = kModeRuntime;
+    engine.analyseBuffer(L"b\nDone!\n", kOutputDownload);
+    EXPECT_EQ(engine.TarnUpdateResult, 7);
+}
+
+TEST_F(Analysis, ListingHandsEveryDeviceLineToInitDev) {
+    const std::wstring listing =
+        L"dfu-util 0.11\n\nCopyright ...\r\n"
+        L"Found Runtime: [0483:df11] ver=0200, devnum=3, cfg=1, serial=\"OTHER\"\n"
+        L"Found Runtime: [7c3e:5710] ver=0102, devnum=4, cfg=1, intf=0, path=\"1-1\", alt=0, "
+        L"name=\"UNKNOWN\", serial=\"SN0001\"\r\n";
+    engine.analyseBuffer(listing, kOutputListing);
+    EXPECT_EQ(engine.updev.mode, kModeRuntime);
+    EXPECT_EQ(engine.updev.sn, L"SN0001");
+    EXPECT_TRUE(engine.upgradeNeeded);
+    const auto logged = texts();
+    EXPECT_EQ(logged.back(), L"analyseBuffer updev.mode 0");
+    EXPECT_EQ(
+        std::count_if(logged.begin(), logged.end(),
+                      [](const std::wstring& t) { return t.rfind(L"initDev devData=", 0) == 0; }),
+        1);
+}
+
+TEST_F(Analysis, AnErrorTextWithTheIdentifierAndDfuIsTakenForADfuLine) {
+    engine.analyseBuffer(L"b\nCannot open DFU device 7c3e:5711\n", kOutputListing);
+    EXPECT_EQ(engine.updev.mode, kModeDfu);
+    EXPECT_EQ(engine.updev.version, L"");
+    EXPECT_FALSE(engine.upgradeNeeded);
+}
+
+// Whatever the tool writes gives some result, in time linear in its size.
+TEST_F(Analysis, BadInputNeverBreaksTheAnalysis) {
+    const std::wstring inputs[] = {
+        L"",
+        std::wstring(1000, L'\n'),
+        L"no line feed at all 7c3e:5710 Runtime ver=",
+        std::wstring(1 << 20, L'x'),
+        L"b\n" + std::wstring(1 << 20, L'7') + L"7c3e:5710 Runtime ver=0102, cfg=",
+        L"b\r\r\r\n\r\n7c3e:5711 DFU\r",
+        std::wstring(L"b\n7c3e:5710\0Runtime\0ver=01\0, serial=\0", 37),
+        L"b\n7c3e:5710 Runtime cfg=99999999999999999999, ver=0, serial=",
+        L"b\n7c3e:5710 Runtime serial=\"\"\"\", ver=,,,,",
+    };
+    for (const auto& input : inputs) {
+        for (std::int32_t kind : {kOutputListing, kOutputDetach, kOutputDownload}) {
+            for (std::int32_t mode : {kModeRuntime, kModeDfu, kModeNone}) {
+                TarnUpgradeProcess e(context, false);
+                e.targetVersion = L"0103";
+                e.updev.mode = mode;
+                e.analyseBuffer(input, kind);
+                EXPECT_GE(e.TarnUpdateResult, 4);
+                EXPECT_LE(e.TarnUpdateResult, 7);
+            }
+        }
+        eventLog.clear();
+    }
+}
+
+TEST_F(Analysis, TenMegabytesOfOneLinePerLineOutputStayLinear) {
+    std::wstring big;
+    const std::wstring line = L"Download\t[=========            ]  42%        40960 bytes\n";
+    while (big.size() < 10u << 20) {
+        big += line;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    engine.updev.mode = kModeRuntime;
+    engine.analyseBuffer(big, kOutputListing);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    // Quadratic copying of the rest of the text would take minutes here.
+    EXPECT_LT(elapsed, std::chrono::seconds(20));
+}
+
+} // namespace
+} // namespace tarn::upgrade
