@@ -71,7 +71,8 @@ public:
         if (onStart) {
             onStart();
         }
-        if (failStart) {
+        // CreateProcessW has nothing to start in an empty line.
+        if (failStart || commandLine.empty()) {
             return nullptr;
         }
         auto& write = dynamic_cast<WriteEnd&>(output);

@@ -1,0 +1,177 @@
+// Which package a pass flashes, which ones it deletes, and the version it reads.
+#include "upgrade/PackageDiscovery.h"
+
+#include "fakes/EngineFixture.h"
+
+namespace tarn::upgrade {
+namespace {
+
+using Strings = std::vector<std::wstring>;
+using testing::kDir;
+using testing::packageWithRelease;
+
+class Packages : public testing::EngineFixture {
+protected:
+    TarnUpgradeProcess engine{context, false};
+
+    // Adds packages created in the given order (the first is the oldest).
+    void create(const Strings& names) {
+        std::uint64_t time = 1000;
+        for (const auto& name : names) {
+            files.add(kDir + name, packageWithRelease(0x0103), time);
+            time += 10;
+        }
+    }
+    Strings remaining() const {
+        Strings names;
+        for (const auto& f : files.files) {
+            names.push_back(f.path.substr(kDir.size()));
+        }
+        return names;
+    }
+    Strings messagesStartingWith(std::wstring_view prefix) const {
+        Strings out;
+        for (const auto& t : texts()) {
+            if (t.rfind(prefix, 0) == 0) {
+                out.push_back(t);
+            }
+        }
+        return out;
+    }
+};
+
+TEST_F(Packages, NothingToFind) {
+    EXPECT_EQ(engine.initUpgradeInfo(kDir), -1);
+    EXPECT_EQ(texts(), (Strings{L"initUpgradeInfo packageList= " + kDir + L"*.dfu",
+                                L"initUpgradeInfo File not found " + kDir + L"*.dfu!"}));
+    EXPECT_TRUE(engine.packageName.empty());
+    EXPECT_TRUE(engine.targetVersion.empty());
+}
+
+TEST_F(Packages, OnePackage) {
+    create({L"a.dfu"});
+    EXPECT_EQ(engine.initUpgradeInfo(kDir), 1);
+    EXPECT_EQ(engine.packageName, L"a.dfu");
+    EXPECT_EQ(engine.targetVersion, L"0103");
+    EXPECT_EQ(texts(),
+              (Strings{L"initUpgradeInfo packageList= " + kDir + L"*.dfu",
+                       L"adding a.dfu to the unsorted list", L"adding a.dfu to the sorted list",
+                       L"use file   ", L"get targetVersion is 0103!"}));
+    EXPECT_TRUE(files.deletions.empty());
+}
+
+struct Ordering {
+    Strings created; // oldest first
+    std::wstring chosen;
+    Strings deleted;
+    std::wstring usedFile; // the name in "use file", empty for none
+};
+
+TEST_F(Packages, ChoiceAndDeletionsForEachOrdering) {
+    const Ordering orderings[] = {
+        {{L"a.zip.dfu"}, L"a.zip.dfu", {}, L"a.zip.dfu"}, // named, not deleted
+        {{L"fw_1.dfu", L"fw_2.dfu"}, L"fw_2.dfu", {}, L"fw_1.dfu"},
+        {{L"fw_1.dfu", L"fw_2.dfu", L"fw_3.dfu"}, L"fw_3.dfu", {L"fw_1.dfu"}, L"fw_2.dfu"},
+        {{L"fw_3.dfu", L"fw_1.dfu", L"fw_2.dfu"}, L"fw_3.dfu", {L"fw_1.dfu"}, L"fw_2.dfu"},
+        {{L"x.zip.dfu", L"fw_1.dfu"}, L"fw_1.dfu", {L"x.zip.dfu"}, L"x.zip.dfu"},
+        {{L"a.zip.dfu", L"b.zip.dfu"}, L"b.zip.dfu", {L"a.zip.dfu"}, L"a.zip.dfu"},
+        {{L"a.dfu", L"b.zip.dfu", L"c.dfu"}, L"c.dfu", {L"b.zip.dfu"}, L"a.dfu"},
+        {{L"fw_1.dfu", L"FW_2.dfu"}, L"fw_1.dfu", {}, L"FW_2.dfu"}, // by code unit: 'F' < 'f'
+        {{L"c.dfu", L"b.dfu", L"a.dfu", L"d.zip.dfu"},
+         L"c.dfu",
+         {L"b.dfu", L"a.dfu"},
+         L"d.zip.dfu"},
+    };
+    for (const auto& o : orderings) {
+        files.files.clear();
+        files.deletions.clear();
+        eventLog.clear();
+        create(o.created);
+        TarnUpgradeProcess e(context, false);
+        ASSERT_EQ(e.initUpgradeInfo(kDir), 1);
+        EXPECT_EQ(e.packageName, o.chosen) << o.created.front();
+        Strings deleted;
+        for (const auto& path : files.deletions) {
+            deleted.push_back(path.substr(kDir.size()));
+        }
+        EXPECT_EQ(deleted, o.deleted) << o.created.front();
+        EXPECT_EQ(messagesStartingWith(L"use file"),
+                  Strings{L"use file  " + (o.usedFile.empty() ? L"" : kDir + o.usedFile) + L" "})
+            << o.created.front();
+        // The chosen package is never deleted.
+        const Strings left = remaining();
+        EXPECT_NE(std::find(left.begin(), left.end(), o.chosen), left.end());
+    }
+}
+
+TEST_F(Packages, TheDeleteMessagesOfEveryStepButTheLast) {
+    create({L"fw_1.dfu", L"fw_2.dfu", L"fw_3.dfu"});
+    engine.initUpgradeInfo(kDir);
+    EXPECT_EQ(messagesStartingWith(L"file delete"),
+              (Strings{L"file delete   ", L"file delete  " + kDir + L"fw_1.dfu "}));
+    const Strings sorted = messagesStartingWith(L"adding");
+    EXPECT_EQ(sorted[3], L"adding fw_1.dfu to the sorted list");
+}
+
+TEST_F(Packages, AZippedOldestIsNamedTwice) {
+    create({L"x.zip.dfu", L"a.dfu", L"b.dfu"});
+    engine.initUpgradeInfo(kDir);
+    EXPECT_EQ(messagesStartingWith(L"file delete"),
+              (Strings{L"file delete  " + kDir + L"x.zip.dfu ",
+                       L"file delete  " + kDir + L"x.zip.dfu "}));
+    EXPECT_EQ(files.deletions.size(), 2u); // the second finds nothing, and that is no error
+    EXPECT_EQ(engine.packageName, L"b.dfu");
+}
+
+TEST_F(Packages, UnreadableTimesSortAmongTheOldest) {
+    // A read-only package (no time) sorts before older writable ones.
+    files.add(kDir + L"old.dfu", packageWithRelease(1), 5);
+    files.add(kDir + L"readonly.dfu", packageWithRelease(2), std::nullopt);
+    const auto sorted = sortByCreationTime(context, {L"old.dfu", L"readonly.dfu", L"gone.dfu"});
+    ASSERT_EQ(sorted.size(), 3u);
+    EXPECT_EQ(sorted[0].name, L"readonly.dfu");
+    EXPECT_EQ(sorted[1].name, L"gone.dfu"); // vanished since the search: time 0 as well
+    EXPECT_EQ(sorted[2].name, L"old.dfu");
+}
+
+TEST_F(Packages, TheChosenPackageCannotBeRead) {
+    create({L"a.dfu"});
+    files.files.front().failClose = true;
+    EXPECT_EQ(engine.initUpgradeInfo(kDir), -1);
+    EXPECT_EQ(engine.packageName, L"a.dfu");
+    EXPECT_EQ(engine.targetVersion, L"0103"); // written before the close failed
+    EXPECT_EQ(texts().back(), L"fclose failed!!");
+}
+
+TEST_F(Packages, TargetVersionFromTheSuffix) {
+    struct Case {
+        std::string content;
+        const wchar_t* version;
+    };
+    const Case cases[] = {
+        {packageWithRelease(0x1234), L"1234"},
+        {packageWithRelease(0x000A), L"000a"},
+        // What the runtime's Unicode text mode used to corrupt comes through whole.
+        {packageWithRelease(0x001A), L"001a"},
+        {std::string("\x0d\x00\x0a\x00", 4) + std::string(12, '\0'), L"000d"},
+        {std::string("\xff\xfe", 2) + std::string(14, 'x'), L"feff"}, // a byte-order mark
+        {packageWithRelease(0xABCD, 0), L"abcd"},                     // exactly a suffix
+        {std::string("\x03\x01zz", 4), L"0103"}, // shorter than a suffix: its first two bytes
+        {std::string("\x07", 1), L"0000"},       // not even one 16-bit unit
+        {std::string(), L"0000"},
+    };
+    for (const auto& c : cases) {
+        files.files.clear();
+        files.add(kDir + L"p.dfu", c.content, 1);
+        std::wstring version;
+        EXPECT_EQ(readTargetVersion(context, kDir + L"p.dfu", version), 1);
+        EXPECT_EQ(version, c.version);
+    }
+    std::wstring untouched = L"keep";
+    EXPECT_EQ(readTargetVersion(context, kDir + L"missing.dfu", untouched), -1);
+    EXPECT_EQ(untouched, L"keep");
+    EXPECT_EQ(texts().back(), L"_wfopen failed!!");
+}
+
+} // namespace
+} // namespace tarn::upgrade

@@ -1,0 +1,154 @@
+// doCmd and handlePipeInfo with scripted children.
+#include "fakes/EngineFixture.h"
+
+namespace tarn::upgrade {
+namespace {
+
+using Strings = std::vector<std::wstring>;
+using std::chrono::milliseconds;
+
+class Runner : public testing::EngineFixture {
+protected:
+    TarnUpgradeProcess engine{context, false};
+
+    // One whole run as the passes make it: pipe, start, close our write end, drain.
+    std::int32_t run(std::int32_t kind, std::int32_t pause = 0) {
+        auto pipe = processes.createPipe();
+        std::wstring cmd = L"\"x.exe\" -l";
+        if (engine.doCmd(cmd, *pipe->write, pause) < 0) {
+            return -1;
+        }
+        pipe->write.reset();
+        return engine.handlePipeInfo(std::move(pipe->read), kind);
+    }
+};
+
+TEST_F(Runner, SleepsOnlyInDfuMode) {
+    processes.runs.push_back({{"banner\n"}});
+    engine.updev.mode = kModeDfu;
+    run(kOutputDownload, 200000);
+    EXPECT_EQ(texts()[0], L"doCmd updev.mode 1 cmdline is \"x.exe\" -l, sleep 200000");
+    EXPECT_EQ(texts()[1], L"doCmd enter sleep");
+    EXPECT_EQ(texts()[2], L"doCmd end sleep");
+    EXPECT_EQ(clock.sleeps.front(), milliseconds(200000));
+
+    for (std::int32_t mode : {kModeRuntime, kModeNone}) {
+        TarnUpgradeProcess other(context, false);
+        other.updev.mode = mode;
+        eventLog.clear();
+        clock.sleeps.clear();
+        auto pipe = processes.createPipe();
+        std::wstring cmd = L"x";
+        EXPECT_EQ(other.doCmd(cmd, *pipe->write, 3000), 0);
+        EXPECT_EQ(texts(), Strings{L"doCmd updev.mode " + std::to_wstring(mode) +
+                                   L" cmdline is x, sleep 3000"});
+        EXPECT_TRUE(clock.sleeps.empty());
+    }
+}
+
+TEST_F(Runner, AFailedStartSleepsNothing) {
+    processes.failStart = true;
+    engine.updev.mode = kModeDfu;
+    EXPECT_EQ(run(kOutputDownload, 200000), -1);
+    EXPECT_EQ(textsFrom(1), Strings{L"CreateProcess Failed!"});
+    EXPECT_TRUE(clock.sleeps.empty());
+    EXPECT_EQ(eventLog.events[1].type, 4); // information, not error
+}
+
+TEST_F(Runner, ACommandLineWithANulIsNeverStarted) {
+    auto pipe = processes.createPipe();
+    std::wstring cmd(L"x -S a\0b", 9);
+    EXPECT_LT(engine.doCmd(cmd, *pipe->write, 0), 0);
+    EXPECT_TRUE(processes.commandLines.empty());
+    EXPECT_EQ(texts().back(), L"CreateProcess Failed!");
+}
+
+TEST_F(Runner, ChunksAreJoinedWholeWithEveryByteRead) {
+    // A line split across reads, a NUL inside a chunk, and a UTF-8 character split in two.
+    processes.runs.push_back(
+        {{"dfu-util 0.11\nFound Runtime: [7c3e:57", std::string("10] ver=0102,\0 x\n", 17),
+          "serial=\"\xc3", "\xa9\"\n"}});
+    engine.targetVersion = L"0103";
+    run(kOutputListing);
+    EXPECT_EQ(engine.updev.mode, kModeRuntime);
+    const auto logged = texts();
+    const auto it = std::find_if(logged.begin(), logged.end(), [](const std::wstring& t) {
+        return t.rfind(L"handlePipeInfo updev.mode 2 strOutput= ", 0) == 0;
+    });
+    ASSERT_NE(it, logged.end());
+    // The event text stops at the NUL, as the log's C string would; the analysis saw it all.
+    EXPECT_EQ(*it, L"handlePipeInfo updev.mode 2 strOutput= dfu-util 0.11\nFound Runtime: "
+                   L"[7c3e:5710] ver=0102,");
+    EXPECT_TRUE(eventLog.contains(L"analyseBuffer strTmp= serial=\"\u00e9\""));
+    // 100 ms after each of the four reads.
+    EXPECT_EQ(clock.sleeps, std::vector<milliseconds>(4, milliseconds(100)));
+    EXPECT_EQ(processes.openPipeEnds, 0);
+    EXPECT_EQ(processes.liveChildren, 0); // process and thread handles closed
+}
+
+TEST_F(Runner, ReadsAtMost4095Bytes) {
+    processes.runs.push_back({{std::string(10000, 'x')}});
+    auto pipe = processes.createPipe();
+    auto* read = pipe->read.get();
+    std::wstring cmd = L"x";
+    engine.doCmd(cmd, *pipe->write, 0);
+    pipe->write.reset();
+    struct Probe : platform::PipeReadEnd {
+        explicit Probe(platform::PipeReadEnd* r) : inner(r) {}
+        Result read(std::span<char> b, milliseconds t) override {
+            largest = std::max(largest, b.size());
+            return inner->read(b, t);
+        }
+        platform::PipeReadEnd* inner;
+        std::size_t largest = 0;
+    };
+    auto probe = std::make_unique<Probe>(read);
+    auto* seen = probe.get();
+    auto owner = std::move(pipe->read);
+    engine.handlePipeInfo(std::move(probe), kOutputListing);
+    EXPECT_EQ(seen->largest, 4095u);
+}
+
+TEST_F(Runner, AnEmptyOutput) {
+    processes.runs.push_back({});
+    run(kOutputListing);
+    EXPECT_EQ(textsFrom(1),
+              (Strings{L"handlePipeInfo updev.mode 2 strOutput= ", L"analyseBuffer updev.mode 2"}));
+}
+
+TEST_F(Runner, AToolThatNeverEndsIsEndedAtTheBound) {
+    processes.runs.push_back({{"dfu-util 0.11\n", "Download\t[===   ] 20%\n"}, true});
+    engine.updev.mode = kModeDfu;
+    const milliseconds start = clock.now();
+    run(kOutputDownload, 200000);
+    EXPECT_EQ(processes.terminated, 1);
+    EXPECT_TRUE(eventLog.contains(L"handlePipeInfo timeout, dfu-util terminated"));
+    // The bound counts from the start of reading, after the fixed pause.
+    EXPECT_EQ(clock.now() - start, milliseconds(200000) + milliseconds(600000));
+    // What was read is analysed as the whole output.
+    EXPECT_EQ(engine.TarnUpdateResult, kOutcomeDownloadFailed);
+    EXPECT_EQ(processes.liveChildren, 0);
+
+    TarnUpgradeProcess listing(context, false);
+    processes.runs.push_back({{}, true});
+    const milliseconds before = clock.now();
+    auto pipe = processes.createPipe();
+    std::wstring cmd = L"x";
+    listing.doCmd(cmd, *pipe->write, 3000);
+    pipe->write.reset();
+    listing.handlePipeInfo(std::move(pipe->read), kOutputListing);
+    EXPECT_EQ(clock.now() - before, milliseconds(60000));
+    EXPECT_EQ(processes.terminated, 2);
+}
+
+TEST_F(Runner, TheBoundsAreTheContextsToChoose) {
+    context.bounds.listingAndDetach = milliseconds(250);
+    processes.runs.push_back({{"a\n", "b\n", "c\n", "d\n"}});
+    run(kOutputListing);
+    // Three reads fit before the bound: each costs its 100 ms pause.
+    EXPECT_TRUE(eventLog.contains(L"handlePipeInfo timeout, dfu-util terminated"));
+    EXPECT_TRUE(eventLog.contains(L"handlePipeInfo updev.mode 2 strOutput= a\nb\nc\n"));
+}
+
+} // namespace
+} // namespace tarn::upgrade
