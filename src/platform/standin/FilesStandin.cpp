@@ -1,0 +1,219 @@
+// The stand-in file system: host files under the Windows meaning of the Win32 file calls.
+#include "platform/Files.h"
+#include "platform/Utf8.h"
+#include "platform/standin/SysRoot.h"
+#include "platform/standin/UniqueFd.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <wctype.h>
+
+namespace tarn::platform {
+namespace {
+
+using standin::UniqueDir;
+using standin::UniqueFd;
+
+// Seconds from 1601-01-01 to 1970-01-01, the two epochs.
+constexpr std::int64_t kEpochDifference = 11644473600;
+constexpr std::int64_t kIntervalsPerSecond = 10'000'000;
+
+// Windows keeps a read-only attribute; the stand-in takes a file without any write bit for
+// one, also for root, who could otherwise write to anything.
+bool isReadOnly(mode_t mode) {
+    return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Windows compares names by its upper-case table; towupper of the C.UTF-8 locale is close to
+// it. Without that locale only ASCII letters fold.
+wchar_t upper(wchar_t ch) {
+    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(nullptr));
+    if (utf8 != locale_t(nullptr)) {
+        return static_cast<wchar_t>(::towupper_l(static_cast<wint_t>(ch), utf8));
+    }
+    return ch >= L'a' && ch <= L'z' ? static_cast<wchar_t>(ch - L'a' + L'A') : ch;
+}
+
+std::wstring upperCase(std::wstring_view text) {
+    std::wstring out(text);
+    std::transform(out.begin(), out.end(), out.begin(), upper);
+    return out;
+}
+
+// '*' takes any run of characters, '?' exactly one; both sides are upper-cased already.
+bool wildcardMatch(std::wstring_view pattern, std::wstring_view name) {
+    std::size_t p = 0;
+    std::size_t n = 0;
+    std::size_t star = std::wstring_view::npos;
+    std::size_t starName = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == L'?' || pattern[p] == name[n])) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == L'*') {
+            star = p++;
+            starName = n;
+        } else if (star != std::wstring_view::npos) {
+            p = star + 1;
+            n = ++starName;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == L'*') {
+        ++p;
+    }
+    return p == pattern.size();
+}
+
+std::optional<std::string> hostPath(const std::wstring& path) {
+    auto host = standin::toHostPath(path);
+    if (!host) {
+        return std::nullopt;
+    }
+    return host->string();
+}
+
+class StandinBinaryFile final : public BinaryFile {
+public:
+    explicit StandinBinaryFile(UniqueFd fd) : fd_(std::move(fd)) {}
+
+    bool seekFromEnd(std::int64_t offset) override {
+        // lseek refuses a position before the start and then leaves the position alone.
+        return fd_ && ::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_END) >= 0;
+    }
+
+    std::size_t read(std::span<std::uint8_t> buffer) override {
+        std::size_t total = 0;
+        while (fd_ && total < buffer.size()) {
+            const ssize_t count = ::read(fd_.get(), buffer.data() + total, buffer.size() - total);
+            if (count > 0) {
+                total += static_cast<std::size_t>(count);
+            } else if (count < 0 && errno == EINTR) {
+                continue;
+            } else {
+                break;
+            }
+        }
+        return total;
+    }
+
+    bool close() override { return fd_.close(); }
+
+private:
+    UniqueFd fd_;
+};
+
+class StandinFileSystem final : public FileSystem {
+public:
+    std::vector<std::wstring> findFiles(const std::wstring& pattern) override {
+        const auto split = pattern.find_last_of(L"\\/");
+        const std::wstring directory =
+            split == std::wstring::npos ? pattern.substr(0, 2) : pattern.substr(0, split + 1);
+        const std::wstring namePattern =
+            upperCase(split == std::wstring::npos ? pattern.substr(2) : pattern.substr(split + 1));
+        const auto host = hostPath(directory);
+        if (!host || namePattern.empty()) {
+            return {};
+        }
+        UniqueDir dir(::opendir(host->c_str()));
+        if (!dir) {
+            return {};
+        }
+        struct Entry {
+            std::wstring upper;
+            std::wstring name;
+        };
+        std::vector<Entry> found;
+        while (const dirent* entry = ::readdir(dir.get())) {
+            const std::string_view raw = entry->d_name;
+            if (raw == "." || raw == "..") {
+                continue;
+            }
+            std::wstring name = fromUtf8(raw);
+            std::wstring folded = upperCase(name);
+            if (wildcardMatch(namePattern, folded)) {
+                found.push_back({std::move(folded), std::move(name)});
+            }
+        }
+        // NTFS gives names in case-insensitive order; the exact name breaks ties so the
+        // order never depends on the host directory's.
+        std::sort(found.begin(), found.end(), [](const Entry& a, const Entry& b) {
+            return a.upper != b.upper ? a.upper < b.upper : a.name < b.name;
+        });
+        std::vector<std::wstring> names;
+        names.reserve(found.size());
+        for (auto& entry : found) {
+            names.push_back(std::move(entry.name));
+        }
+        return names;
+    }
+
+    std::optional<std::uint64_t> creationTime(const std::wstring& path) override {
+        const auto host = hostPath(path);
+        if (!host) {
+            return std::nullopt;
+        }
+        // Read and write access, as the Windows open asks: a directory fails here too.
+        UniqueFd fd(::open(host->c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY));
+        if (!fd) {
+            return std::nullopt;
+        }
+        struct statx info {};
+        if (::statx(fd.get(), "", AT_EMPTY_PATH,
+                    STATX_TYPE | STATX_MODE | STATX_BTIME | STATX_MTIME, &info) != 0 ||
+            !S_ISREG(info.stx_mode) || isReadOnly(info.stx_mode)) {
+            return std::nullopt;
+        }
+        // Without a birth time on this file system, the last write stands in for it.
+        const statx_timestamp stamp =
+            (info.stx_mask & STATX_BTIME) != 0 ? info.stx_btime : info.stx_mtime;
+        const std::int64_t seconds = stamp.tv_sec + kEpochDifference;
+        if (seconds < 0) {
+            return std::nullopt; // before 1601: no FILETIME holds it
+        }
+        return static_cast<std::uint64_t>(seconds) * kIntervalsPerSecond + stamp.tv_nsec / 100;
+    }
+
+    int compareFileTime(std::uint64_t first, std::uint64_t second) override {
+        return first < second ? -1 : first > second ? 1 : 0;
+    }
+
+    bool deleteFile(const std::wstring& path) override {
+        const auto host = hostPath(path);
+        struct stat info {};
+        // lstat: a link is removed itself, as Windows deletes a link and not its target.
+        if (!host || ::lstat(host->c_str(), &info) != 0 || S_ISDIR(info.st_mode) ||
+            (!S_ISLNK(info.st_mode) && isReadOnly(info.st_mode))) {
+            return false;
+        }
+        return ::unlink(host->c_str()) == 0;
+    }
+
+    std::unique_ptr<BinaryFile> openForReading(const std::wstring& path) override {
+        const auto host = hostPath(path);
+        if (!host) {
+            return nullptr;
+        }
+        UniqueFd fd(::open(host->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+        struct stat info {};
+        // Linux opens a directory for reading; Windows does not.
+        if (!fd || ::fstat(fd.get(), &info) != 0 || S_ISDIR(info.st_mode)) {
+            return nullptr;
+        }
+        return std::make_unique<StandinBinaryFile>(std::move(fd));
+    }
+};
+
+} // namespace
+
+FileSystem& systemFileSystem() {
+    static StandinFileSystem fileSystem;
+    return fileSystem;
+}
+
+} // namespace tarn::platform

@@ -1,0 +1,141 @@
+// The stand-in file system against real files on a temporary drive.
+#include "platform/Files.h"
+
+#include "StandinTestSupport.h"
+
+#include <sys/stat.h>
+#include <thread>
+
+namespace tarn::platform::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr wchar_t kDir[] = L"C:\\Program Files\\Vantor\\Tarn\\Services\\";
+
+class FilesTest : public SysRootTest {
+protected:
+    void SetUp() override {
+        SysRootTest::SetUp();
+        fs::create_directories(host(kDir));
+    }
+
+    std::wstring path(const std::wstring& name) const { return kDir + name; }
+    void makeReadOnly(const std::wstring& name) const {
+        fs::permissions(host(path(name)),
+                        fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    }
+
+    FileSystem& files_ = systemFileSystem();
+};
+
+TEST_F(FilesTest, FindMatchesNamesCaseInsensitivelyInCaseInsensitiveOrder) {
+    for (const auto* name : {L"b.dfu", L"A.DFU", L"c.Dfu", L"a.dfu.bak", L"dfu", L"Ä.dfu"}) {
+        writeFile(path(name), "x");
+    }
+    fs::create_directories(host(path(L"x.dfu")));
+    EXPECT_EQ(files_.findFiles(path(L"*.dfu")),
+              (std::vector<std::wstring>{L"A.DFU", L"b.dfu", L"c.Dfu", L"x.dfu", L"Ä.dfu"}));
+    EXPECT_EQ(files_.findFiles(path(L"?.DFU*")),
+              (std::vector<std::wstring>{L"A.DFU", L"a.dfu.bak", L"b.dfu", L"c.Dfu", L"x.dfu",
+                                         L"Ä.dfu"}));
+    EXPECT_EQ(files_.findFiles(path(L"*")).size(), 7u) << "never . or ..";
+    EXPECT_EQ(files_.findFiles(path(L"ä*")), (std::vector<std::wstring>{L"Ä.dfu"}));
+}
+
+TEST_F(FilesTest, FindGivesNothingForAMissingDirectoryOrNoMatch) {
+    EXPECT_TRUE(files_.findFiles(path(L"*.dfu")).empty());
+    EXPECT_TRUE(files_.findFiles(L"C:\\nowhere\\*.dfu").empty());
+    EXPECT_TRUE(files_.findFiles(L"relative\\*.dfu").empty());
+}
+
+TEST_F(FilesTest, CreationTimeNeedsAWritableFile) {
+    writeFile(path(L"a.dfu"), "x");
+    writeFile(path(L"locked.dfu"), "x");
+    makeReadOnly(L"locked.dfu");
+    fs::create_directories(host(path(L"x.dfu")));
+
+    const auto time = files_.creationTime(path(L"a.dfu"));
+    ASSERT_TRUE(time);
+    // A FILETIME of about now: 100-ns units since 1601.
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const auto nowFileTime = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100 +
+        11644473600LL * 10'000'000);
+    EXPECT_LT(nowFileTime > *time ? nowFileTime - *time : *time - nowFileTime, 60ull * 10'000'000);
+
+    EXPECT_FALSE(files_.creationTime(path(L"locked.dfu"))) << "read-only, also for root";
+    EXPECT_FALSE(files_.creationTime(path(L"x.dfu")));
+    EXPECT_FALSE(files_.creationTime(path(L"missing.dfu")));
+}
+
+TEST_F(FilesTest, CreationTimesOrderFilesByAge) {
+    writeFile(path(L"old.dfu"), "x");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    writeFile(path(L"new.dfu"), "x");
+    const auto oldTime = files_.creationTime(path(L"old.dfu"));
+    const auto newTime = files_.creationTime(path(L"new.dfu"));
+    ASSERT_TRUE(oldTime && newTime);
+    EXPECT_EQ(files_.compareFileTime(*oldTime, *newTime), -1);
+    EXPECT_EQ(files_.compareFileTime(*newTime, *oldTime), 1);
+    EXPECT_EQ(files_.compareFileTime(*oldTime, *oldTime), 0);
+    // Far apart values, where a subtraction would overflow an int.
+    EXPECT_EQ(files_.compareFileTime(0, ~0ull), -1);
+}
+
+TEST_F(FilesTest, DeleteRemovesOnlyWritableFiles) {
+    writeFile(path(L"a.dfu"), "x");
+    writeFile(path(L"locked.dfu"), "x");
+    makeReadOnly(L"locked.dfu");
+    fs::create_directories(host(path(L"x.dfu")));
+
+    EXPECT_TRUE(files_.deleteFile(path(L"a.dfu")));
+    EXPECT_FALSE(fs::exists(host(path(L"a.dfu"))));
+    EXPECT_FALSE(files_.deleteFile(path(L"a.dfu"))) << "already gone";
+    EXPECT_FALSE(files_.deleteFile(path(L"locked.dfu")));
+    EXPECT_TRUE(fs::exists(host(path(L"locked.dfu"))));
+    EXPECT_FALSE(files_.deleteFile(path(L"x.dfu")));
+    EXPECT_TRUE(fs::is_directory(host(path(L"x.dfu"))));
+}
+
+TEST_F(FilesTest, TailReadsOfLongAndShortFiles) {
+    std::string longFile(40, 'i');
+    longFile.replace(24, 2, "\x34\x12");
+    writeFile(path(L"long.dfu"), longFile);
+    writeFile(path(L"short.dfu"), std::string("\x0a\x00\x1a\x0d", 4));
+
+    std::array<std::uint8_t, 16> buffer{};
+    auto file = files_.openForReading(path(L"long.dfu"));
+    ASSERT_TRUE(file);
+    EXPECT_TRUE(file->seekFromEnd(-16));
+    EXPECT_EQ(file->read(buffer), 16u);
+    EXPECT_EQ(buffer[0], 0x34);
+    EXPECT_EQ(buffer[1], 0x12);
+    EXPECT_TRUE(file->close());
+
+    // Before the start: the seek fails and the position stays where the reads left it.
+    auto shortFile = files_.openForReading(path(L"short.dfu"));
+    ASSERT_TRUE(shortFile);
+    std::array<std::uint8_t, 1> first{};
+    EXPECT_EQ(shortFile->read(first), 1u);
+    EXPECT_FALSE(shortFile->seekFromEnd(-16));
+    buffer.fill(0xEE);
+    EXPECT_EQ(shortFile->read(buffer), 3u);
+    EXPECT_EQ(buffer[0], 0x00);
+    EXPECT_EQ(buffer[1], 0x1a);
+    EXPECT_EQ(buffer[2], 0x0d);
+    EXPECT_TRUE(shortFile->close());
+    EXPECT_FALSE(shortFile->close()) << "closed once only";
+}
+
+TEST_F(FilesTest, OpenForReadingRefusesMissingFilesAndDirectories) {
+    fs::create_directories(host(path(L"x.dfu")));
+    EXPECT_EQ(files_.openForReading(path(L"missing.dfu")), nullptr);
+    EXPECT_EQ(files_.openForReading(path(L"x.dfu")), nullptr);
+    writeFile(path(L"locked.dfu"), "ab");
+    makeReadOnly(L"locked.dfu");
+    EXPECT_NE(files_.openForReading(path(L"locked.dfu")), nullptr) << "reading needs no write";
+}
+
+} // namespace
+} // namespace tarn::platform::testing
