@@ -1,0 +1,81 @@
+// The arrival filter: is it the Tarn, in either of its two USB identities?
+#include "service/ServiceHost.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+namespace tarn::service {
+namespace {
+
+using eventlog::EventType;
+
+constexpr wchar_t kRuntimeProduct[] = L"PID_5710";
+constexpr wchar_t kDfuProduct[] = L"PID_5711";
+
+// The record comes from outside: its size field bounds every read of it.
+bool readRecord(const void* eventData, platform::DeviceInterfaceRecord& header,
+                std::size_t& nameChars) {
+    if (eventData == nullptr) {
+        return false;
+    }
+    // The size field alone first: a record shorter than its header must not be read whole.
+    std::uint32_t size = 0;
+    std::memcpy(&size, eventData, sizeof(size));
+    if (size < platform::kDeviceInterfaceNameOffset) {
+        return false;
+    }
+    std::memcpy(&header, eventData, platform::kDeviceInterfaceNameOffset);
+    if (header.deviceType != platform::kDeviceTypeDeviceInterface) {
+        return false;
+    }
+    nameChars = (header.size - platform::kDeviceInterfaceNameOffset) / sizeof(wchar_t);
+    return true;
+}
+
+} // namespace
+
+int onDeviceArrival(const void* eventData, UpgradeService& service) {
+    auto& log = service.host().log;
+    log.reportEvent(EventType::Information, L"device event: device arrival");
+
+    platform::DeviceInterfaceRecord header{};
+    std::size_t nameChars = 0;
+    if (!readRecord(eventData, header, nameChars)) {
+        log.reportEvent(EventType::Error, L"arrival device is not Vantor Tarn.");
+        return 1;
+    }
+
+    const platform::Guid& g = header.classGuid;
+    log.reportEvent(EventType::Information,
+                    L"Guid = {%08lX-%04hX-%04hX-%02hhX%02hhX-%02hhX%02hhX%02hhX%02hhX%02hhX%02hhX}",
+                    g.data1, g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3],
+                    g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
+
+    // At most 259 characters, never beyond the record, always terminated.
+    const auto* name = static_cast<const unsigned char*>(eventData) +
+                       platform::kDeviceInterfaceNameOffset;
+    std::size_t length = 0;
+    const std::size_t limit = std::min(nameChars, kDeviceNameSize - 1);
+    while (length < limit) {
+        wchar_t c;
+        std::memcpy(&c, name + length * sizeof(wchar_t), sizeof(c));
+        if (c == L'\0') {
+            break;
+        }
+        service.deviceName[length++] = c;
+    }
+    service.deviceName[length] = L'\0';
+
+    const std::wstring_view copied(service.deviceName, length);
+    if (copied.find(kRuntimeProduct) == std::wstring_view::npos &&
+        copied.find(kDfuProduct) == std::wstring_view::npos) {
+        log.reportEvent(EventType::Error, L"arrival device is not Vantor Tarn.");
+        return 1;
+    }
+    log.reportEvent(EventType::Warning, L"arrival device is Vantor Tarn.");
+    service.pushArrival(UpdateParameter{service.deviceName, false, kInterfaceClass, &service});
+    return 0;
+}
+
+} // namespace tarn::service

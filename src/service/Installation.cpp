@@ -1,0 +1,83 @@
+// Registering the executable as the service, and removing the registration.
+#include "service/ServiceHost.h"
+#include "upgrade/CommandLines.h"
+
+namespace tarn::service {
+namespace {
+
+using eventlog::EventType;
+
+constexpr std::uint32_t kScManagerConnect = 0x0001;
+constexpr std::uint32_t kScManagerCreateService = 0x0002;
+constexpr std::uint32_t kServiceAllAccess = 0xF01FF;
+constexpr std::uint32_t kDeleteAndQueryStatus = 0x10004; // DELETE | SERVICE_QUERY_STATUS
+constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
+constexpr std::uint32_t kServiceAutoStart = 2;
+constexpr std::uint32_t kServiceErrorCritical = 3;
+constexpr std::uint32_t kServiceStopped = 1;
+
+} // namespace
+
+int installService(HostContext& host) {
+    auto& log = host.log;
+    auto manager = host.manager.openSCManager(kScManagerCreateService);
+    if (!manager) {
+        log.reportEvent(EventType::Error, L"open service control manager failed.");
+        return 1;
+    }
+    const auto modulePath = host.manager.moduleFileName();
+    if (!modulePath) {
+        log.reportEvent(EventType::Error, L"get module file name failed.");
+        return 1;
+    }
+    // Quoted: an unquoted path under "C:\Program Files" lets whoever can write
+    // "C:\Program.exe" run as LocalSystem at boot.
+    const platform::ServiceConfig config{kServiceName,
+                                         kServiceName,
+                                         kServiceAllAccess,
+                                         kServiceWin32OwnProcess,
+                                         kServiceAutoStart,
+                                         kServiceErrorCritical,
+                                         upgrade::quoteProgram(*modulePath)};
+    auto service = host.manager.createService(*manager, config);
+    if (!service) {
+        log.reportEvent(EventType::Error, L"create service failed.");
+        return 1;
+    }
+    log.reportEvent(EventType::Success, L"create service success.");
+    service.reset(); // the service's handle first, then the manager's
+    return 0;
+}
+
+int uninstallService(HostContext& host) {
+    auto& log = host.log;
+    auto manager = host.manager.openSCManager(kScManagerConnect);
+    if (!manager) {
+        log.reportEvent(EventType::Error, L"open service control manager failed.");
+        return 1;
+    }
+    auto service = host.manager.openService(*manager, kServiceName, kDeleteAndQueryStatus);
+    if (!service) {
+        log.reportEvent(EventType::Error, L"Open Tarn windows update service failed.");
+        return 1;
+    }
+    platform::ServiceStatus status;
+    if (!host.manager.queryServiceStatus(*service, status)) {
+        log.reportEvent(EventType::Error, L"query service status failed.");
+        service.reset();
+        return 1;
+    }
+    if (status.currentState != kServiceStopped) {
+        log.reportEvent(EventType::Error, L"service not stopped, can not delete this service.");
+        service.reset();
+        return 1;
+    }
+    log.reportEvent(EventType::Warning, L"service stopped.");
+    const bool deleted = host.manager.deleteService(*service);
+    log.reportEvent(deleted ? EventType::Success : EventType::Error,
+                    deleted ? L"service delete success." : L"service delete failed.");
+    service.reset();
+    return deleted ? 0 : 1;
+}
+
+} // namespace tarn::service

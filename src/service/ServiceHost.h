@@ -1,0 +1,36 @@
+// The service host's operations: the process entry, installation and removal, service main
+// and the control handler, the arrival filter and the worker.
+#pragma once
+
+#include "service/UpgradeService.h"
+
+#include <cstdint>
+
+namespace tarn::service {
+
+// The context serviceMain works with: the dispatcher calls it with no way to pass one.
+void setHostContext(HostContext* host);
+
+// The process entry: exit code 0 or -1.
+int processEntry(HostContext& host, int argc, char** argv);
+
+// 0 when the service was created (deleted), 1 otherwise.
+int installService(HostContext& host);
+int uninstallService(HostContext& host);
+
+void serviceMain(std::uint32_t argc, wchar_t** argv);
+int initializeService(UpgradeService& service);
+int registerStart(UpgradeService& service);
+std::uint32_t controlHandler(std::uint32_t control, std::uint32_t eventType, void* eventData,
+                             void* context);
+void onStop(UpgradeService& service);
+
+// 0 when the Tarn arrived and an event was queued, 1 otherwise.
+int onDeviceArrival(const void* eventData, UpgradeService& service);
+
+// The worker thread: takes arrivals oldest first, one upgrade pass each, for ever.
+std::uint32_t upgradeWorker(void* parameter);
+// One turn of the worker: waits for an arrival and runs its pass.
+void handleNextArrival(UpgradeService& service);
+
+} // namespace tarn::service

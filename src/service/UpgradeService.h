@@ -1,0 +1,77 @@
+// The service host's central object, and the arrival queue between the control handler and
+// the worker.
+#pragma once
+
+#include "eventlog/EventLogReporter.h"
+#include "platform/Service.h"
+#include "upgrade/TarnUpgradeProcess.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+namespace tarn::service {
+
+inline constexpr wchar_t kServiceName[] = L"VantorTarnWindowsUpdateService";
+
+// The device-interface class the service registers for.
+inline constexpr platform::Guid kInterfaceClass = {
+    0x5E1B9C3A, 0x7F24, 0x4D6B, {0xA1, 0xC8, 0x93, 0xE0, 0xF2, 0xB4, 0x7D, 0x15}};
+
+// The device-name buffer, terminator included.
+inline constexpr std::size_t kDeviceNameSize = 260;
+
+// What the host talks to: its event source, the system's service calls, and what every
+// upgrade pass uses.
+struct HostContext {
+    eventlog::EventLogReporter& log;
+    platform::ServiceManager& manager;
+    platform::ServiceRuntime& runtime;
+    upgrade::EngineContext& engine;
+};
+
+class UpgradeService;
+
+// One queued arrival.
+struct UpdateParameter {
+    const wchar_t* deviceName; // the service's buffer: shows whatever arrived last
+    bool force;
+    platform::Guid interfaceClass;
+    UpgradeService* owner;
+};
+
+class UpgradeService {
+public:
+    explicit UpgradeService(HostContext& host) : host_(host) {}
+
+    UpgradeService(const UpgradeService&) = delete;
+    UpgradeService& operator=(const UpgradeService&) = delete;
+
+    // Appends at the back under the mutex and wakes one waiter.
+    void pushArrival(const UpdateParameter& event);
+    // Waits until an event is queued, then takes the front one.
+    std::shared_ptr<UpdateParameter> popArrival();
+    std::size_t queueSize();
+
+    HostContext& host() { return host_; }
+
+    platform::ServiceStatus serviceStatus;
+    platform::ServiceRuntime::StatusHandle statusHandle = nullptr;
+    // Written on the service-main thread and read by the control handler: guarded by
+    // notificationMutex, since a stop may come while the registration is being made.
+    std::unique_ptr<platform::DeviceNotification> notificationHandle;
+    wchar_t deviceName[kDeviceNameSize];
+    std::uint32_t workerThreadId = 0;
+
+    std::mutex notificationMutex;
+
+private:
+    HostContext& host_;
+    std::mutex mutex_;
+    std::deque<UpdateParameter> queue_;
+    std::condition_variable wakeUp_;
+};
+
+} // namespace tarn::service

@@ -1,0 +1,27 @@
+// VantorTarnWindowsUpdateService.exe: the service, its own installer and its own remover.
+#include "eventlog/EventSources.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/Processes.h"
+#include "platform/Service.h"
+#include "platform/StandardOutput.h"
+#include "service/ServiceHost.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+    using namespace tarn;
+    // Never destroyed: the worker thread may still be using them when the process ends.
+    auto* engine = new upgrade::EngineContext{
+        eventlog::engineEventSource(), platform::processStandardOutput(),
+        platform::systemProcesses(), platform::systemFileSystem(), platform::systemClock()};
+    auto* host = new service::HostContext{eventlog::serviceEventSource(),
+                                          platform::systemServiceManager(),
+                                          platform::systemServiceRuntime(), *engine};
+    service::setHostContext(host);
+    const int code = service::processEntry(*host, argc, argv);
+    // The worker has no exit: end the process without running destructors under its feet.
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
