@@ -53,8 +53,8 @@ int onDeviceArrival(const void* eventData, UpgradeService& service) {
                     g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
 
     // At most 259 characters, never beyond the record, always terminated.
-    const auto* name = static_cast<const unsigned char*>(eventData) +
-                       platform::kDeviceInterfaceNameOffset;
+    const auto* name =
+        static_cast<const unsigned char*>(eventData) + platform::kDeviceInterfaceNameOffset;
     std::size_t length = 0;
     const std::size_t limit = std::min(nameChars, kDeviceNameSize - 1);
     while (length < limit) {

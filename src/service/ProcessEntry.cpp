@@ -31,7 +31,8 @@ int processEntry(HostContext& host, int argc, char** argv) {
         } else {
             const auto error = static_cast<std::int32_t>(host.runtime.lastError());
             log.reportEvent(EventType::Error,
-                            L"start service control dispatcher failed, GetLastErrorCode: %d", error);
+                            L"start service control dispatcher failed, GetLastErrorCode: %d",
+                            error);
         }
         // Started from a prompt, or stopped: either way make sure the service is installed.
         log.reportEvent(EventType::Warning, L"auto-install service on boot.");

@@ -34,7 +34,9 @@ void reportState(UpgradeService& service, std::uint32_t state) {
 
 } // namespace
 
-void setHostContext(HostContext* host) { gHost.store(host); }
+void setHostContext(HostContext* host) {
+    gHost.store(host);
+}
 
 void serviceMain(std::uint32_t /*argc*/, wchar_t** /*argv*/) {
     HostContext& host = *gHost.load();
@@ -69,7 +71,8 @@ int registerStart(UpgradeService& service) {
     service.serviceStatus.controlsAccepted |= kAcceptStopAndPreshutdown;
     reportState(service, kStateRunning);
 
-    auto notification = host.runtime.registerDeviceNotification(service.statusHandle, kInterfaceClass);
+    auto notification =
+        host.runtime.registerDeviceNotification(service.statusHandle, kInterfaceClass);
     if (!notification) {
         host.log.reportEvent(EventType::Error, L"register device notification failed.");
         return 1;

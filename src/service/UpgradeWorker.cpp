@@ -37,7 +37,8 @@ void handleNextArrival(UpgradeService& service) {
 
 std::uint32_t upgradeWorker(void* parameter) {
     auto& service = *static_cast<UpgradeService*>(parameter);
-    service.host().log.reportEvent(EventType::Warning, L"TarnUpgradeProcess start event processing");
+    service.host().log.reportEvent(EventType::Warning,
+                                   L"TarnUpgradeProcess start event processing");
     for (;;) {
         handleNextArrival(service);
     }

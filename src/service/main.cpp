@@ -16,9 +16,9 @@ int main(int argc, char** argv) {
     auto* engine = new upgrade::EngineContext{
         eventlog::engineEventSource(), platform::processStandardOutput(),
         platform::systemProcesses(), platform::systemFileSystem(), platform::systemClock()};
-    auto* host = new service::HostContext{eventlog::serviceEventSource(),
-                                          platform::systemServiceManager(),
-                                          platform::systemServiceRuntime(), *engine};
+    auto* host =
+        new service::HostContext{eventlog::serviceEventSource(), platform::systemServiceManager(),
+                                 platform::systemServiceRuntime(), *engine};
     service::setHostContext(host);
     const int code = service::processEntry(*host, argc, argv);
     // The worker has no exit: end the process without running destructors under its feet.

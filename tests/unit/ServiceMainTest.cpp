@@ -1,0 +1,125 @@
+// Service main, the control handler and the stop sequence.
+#include "fakes/HostFixture.h"
+
+namespace tarn::service {
+namespace {
+
+using Strings = std::vector<std::wstring>;
+
+class Main : public testing::HostFixture {
+protected:
+    UpgradeService* started() {
+        serviceMain(0, nullptr);
+        return static_cast<UpgradeService*>(runtime.context);
+    }
+    std::uint32_t control(std::uint32_t code, std::uint32_t eventType = 0, void* data = nullptr) {
+        return runtime.handler(code, eventType, data, runtime.context);
+    }
+};
+
+TEST_F(Main, TheStartSequence) {
+    ASSERT_NE(started(), nullptr);
+    EXPECT_EQ(serviceTexts(),
+              (Strings{L"enter service main function.", L"enter initialize service function.",
+                       L"register service control handler success.",
+                       L"enter registerStart function.", L"initialize service success."}));
+    EXPECT_EQ(runtime.calls,
+              (Strings{L"RegisterServiceCtrlHandlerEx VantorTarnWindowsUpdateService",
+                       L"SetServiceStatus 2", L"SetServiceStatus 4", L"RegisterDeviceNotification",
+                       L"CreateThread"}));
+    ASSERT_EQ(runtime.statuses.size(), 2u);
+    for (const auto& s : runtime.statuses) {
+        EXPECT_EQ(s.serviceType, 0x30u);
+        EXPECT_EQ(s.win32ExitCode, 0u);
+        EXPECT_EQ(s.serviceSpecificExitCode, 0u);
+        EXPECT_EQ(s.checkPoint, 0u);
+        EXPECT_EQ(s.waitHint, 0u);
+    }
+    EXPECT_EQ(runtime.statuses[0].controlsAccepted, 0u);
+    EXPECT_EQ(runtime.statuses[1].controlsAccepted, 0x101u);
+    EXPECT_EQ(runtime.notificationClasses, std::vector<platform::Guid>{kInterfaceClass});
+    EXPECT_EQ(static_cast<UpgradeService*>(runtime.context)->workerThreadId, 4242u);
+    EXPECT_EQ(typeOf(L"initialize service success."), 0);
+}
+
+TEST_F(Main, HandlerRegistrationFails) {
+    runtime.failHandler = true;
+    serviceMain(0, nullptr);
+    EXPECT_EQ(
+        serviceTexts(),
+        (Strings{L"enter service main function.", L"enter initialize service function.",
+                 L"register service control handler failed.", L"initialize service failed."}));
+    EXPECT_TRUE(runtime.statuses.empty()); // no status is ever reported
+}
+
+TEST_F(Main, NotificationRegistrationFails) {
+    runtime.failNotification = true;
+    started();
+    EXPECT_EQ(serviceTexts().back(), L"initialize service failed.");
+    EXPECT_EQ(serviceTexts()[serviceTexts().size() - 2], L"register device notification failed.");
+    EXPECT_EQ(runtime.statuses.back().currentState, 4u); // still shown running
+    EXPECT_EQ(std::count(runtime.calls.begin(), runtime.calls.end(), L"CreateThread"), 0);
+    // A later stop skips the unregistration.
+    eventLog.clear();
+    control(1);
+    EXPECT_EQ(serviceTexts(),
+              (Strings{L"control code: SERVICE_CONTROL_STOP.", L"enter onStop function.",
+                       L"service control stop success."}));
+}
+
+TEST_F(Main, TheStopSequence) {
+    started();
+    eventLog.clear();
+    runtime.statuses.clear();
+    EXPECT_EQ(control(1), 0u);
+    EXPECT_EQ(serviceTexts(),
+              (Strings{L"control code: SERVICE_CONTROL_STOP.", L"enter onStop function.",
+                       L"unregister device notification.", L"service control stop success."}));
+    ASSERT_EQ(runtime.statuses.size(), 2u);
+    EXPECT_EQ(runtime.statuses[0].currentState, 3u);
+    EXPECT_EQ(runtime.statuses[1].currentState, 1u);
+    EXPECT_EQ(runtime.statuses[1].win32ExitCode, 0u);
+    EXPECT_EQ(runtime.unregistrations, 1);
+}
+
+TEST_F(Main, TheControlTable) {
+    started();
+    const struct {
+        std::uint32_t code;
+        Strings messages;
+    } table[] = {
+        {2, {L"control code: SERVICE_CONTROL_PAUSE."}},
+        {3, {L"control code: SERVICE_CONTROL_CONTINUE."}},
+        {4, {L"control code: SERVICE_CONTROL_INTERROGATE."}},
+        {15, {L"control code: SERVICE_CONTROL_PRSHUTDOWN - do nothing"}},
+        {5, {}},
+        {6, {}},
+        {0, {}},
+        {255, {}},
+    };
+    for (const auto& row : table) {
+        eventLog.clear();
+        runtime.statuses.clear();
+        EXPECT_EQ(control(row.code), 0u);
+        EXPECT_EQ(serviceTexts(), row.messages) << row.code;
+        EXPECT_TRUE(runtime.statuses.empty()) << row.code; // nothing re-reported
+    }
+}
+
+TEST_F(Main, DeviceEventsOtherThanArrivals) {
+    auto* service = started();
+    eventLog.clear();
+    control(11, 0x8004);
+    EXPECT_EQ(serviceTexts(), (Strings{L"control code: SERVICE_CONTROL_DEVICEEVENT.",
+                                       L"dwEventType: 32772", L"device remove"}));
+    eventLog.clear();
+    control(11, 0x0007);
+    EXPECT_EQ(serviceTexts().back(), L"device event others");
+    eventLog.clear();
+    control(11, 0xFFFFFFFF);
+    EXPECT_EQ(serviceTexts()[1], L"dwEventType: -1");
+    EXPECT_EQ(service->queueSize(), 0u);
+}
+
+} // namespace
+} // namespace tarn::service

@@ -1,0 +1,147 @@
+// The worker: one pass per arrival, reported by its outcome; the control handler never waits.
+#include "fakes/HostFixture.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+namespace tarn::service {
+namespace {
+
+using Strings = std::vector<std::wstring>;
+using testing::kDir;
+
+const std::string kBanner = "dfu-util 0.11\n\n";
+const std::string kRuntime0102 = "Found Runtime: [7c3e:5710] ver=0102, cfg=1, serial=\"SN0001\"\n";
+const std::string kDfu0102 = "Found DFU: [7c3e:5711] ver=0102, cfg=1, serial=\"SN0001\"\n";
+
+class Worker : public testing::HostFixture {
+protected:
+    UpgradeService service{host};
+
+    void SetUp() override {
+        HostFixture::SetUp();
+        files.add(kDir + L"fw.dfu", testing::packageWithRelease(0x0103), 1);
+    }
+    // Queues one arrival and runs the worker's turn for it; returns the worker's messages.
+    Strings pass() {
+        service.pushArrival(UpdateParameter{service.deviceName, false, kInterfaceClass, &service});
+        eventLog.clear();
+        handleNextArrival(service);
+        return serviceTexts();
+    }
+};
+
+TEST_F(Worker, MessagesByOutcome) {
+    const std::wstring queued = L"TarnUpgradeProcess processing event.... queue size 0";
+    const std::wstring done = L"TarnUpgradeProcess.initDfuDevList processing event.... done";
+    const Strings complete = {queued, L"arrival device handled completely.",
+                              L"Keep service running.", done};
+
+    // 3: detached, only "done".
+    processes.runs = {{{kBanner + kRuntime0102}}, {{kBanner + "Detaching...\n"}}};
+    EXPECT_EQ(pass(), (Strings{queued, done}));
+    // 4: written.
+    processes.runs = {{{kBanner + kDfu0102}}, {{kBanner + "Download done.\nDone!\n"}}};
+    EXPECT_EQ(pass(), complete);
+    // 5: the download failed.
+    processes.runs = {{{kBanner + kDfu0102}}, {{kBanner + "DFU state(10) = dfuERROR\n"}}};
+    EXPECT_EQ(pass(), (Strings{queued, L"TarnUpgradeProcess.doUpgrade failed!"}));
+    // 6: nothing to do.
+    processes.runs = {{{kBanner + "Found Runtime: [7c3e:5710] ver=0200, cfg=1\n"}}};
+    EXPECT_EQ(pass(), complete);
+    // 7 from doUpgrade: no device.
+    processes.runs = {{{kBanner}}, {{kBanner}}};
+    EXPECT_EQ(pass(), complete);
+    // 7 from the listing: the tool is missing.
+    processes.failStart = true;
+    EXPECT_EQ(pass(), (Strings{queued, L"TarnUpgradeProcess.initDfuDevList failed!"}));
+    processes.failStart = false;
+    // 1: no package; the tool never runs.
+    files.files.clear();
+    const std::size_t runs = processes.commandLines.size();
+    EXPECT_EQ(pass(), (Strings{queued, L"TarnUpgradeProcess.initDfuDevList failed!"}));
+    EXPECT_EQ(processes.commandLines.size(), runs);
+    for (const auto& e : eventLog.events) {
+        if (e.source == L"VantorTarnWindowsUpdateService") {
+            EXPECT_EQ(e.type, 2);
+        }
+    }
+}
+
+TEST_F(Worker, QueueSizesCountWhatIsStillWaiting) {
+    processes.runs = {{{kBanner}}, {{kBanner}}, {{kBanner}}, {{kBanner}}};
+    service.pushArrival(UpdateParameter{service.deviceName, false, kInterfaceClass, &service});
+    service.pushArrival(UpdateParameter{service.deviceName, false, kInterfaceClass, &service});
+    handleNextArrival(service);
+    handleNextArrival(service);
+    Strings sizes;
+    for (const auto& t : serviceTexts()) {
+        if (t.find(L"queue size") != std::wstring::npos) {
+            sizes.push_back(t);
+        }
+    }
+    EXPECT_EQ(sizes, (Strings{L"TarnUpgradeProcess processing event.... queue size 1",
+                              L"TarnUpgradeProcess processing event.... queue size 0"}));
+}
+
+TEST_F(Worker, EveryPassStartsFromAFreshEngine) {
+    // First pass parses a device; the second sees nothing of it.
+    processes.runs = {{{kBanner + kRuntime0102}}, {{kBanner}}, {{kBanner}}, {{kBanner}}};
+    pass();
+    const Strings second = pass();
+    EXPECT_EQ(second.back(), L"TarnUpgradeProcess.initDfuDevList processing event.... done");
+    EXPECT_TRUE(eventLog.contains(L"updev.mode is  2 retry is 0"));
+}
+
+// An arrival handled while a download is in progress: the control handler only queues.
+TEST_F(Worker, TheControlHandlerReturnsAtOnceDuringAPass) {
+    serviceMain(0, nullptr);
+    auto& running = *static_cast<UpgradeService*>(runtime.context);
+    std::mutex m;
+    std::condition_variable cv;
+    bool inPass = false;
+    bool release = false;
+    processes.onStart = [&] {
+        std::unique_lock lock(m);
+        inPass = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });
+    };
+    processes.runs = {{{kBanner}}};
+    running.pushArrival(UpdateParameter{running.deviceName, false, kInterfaceClass, &running});
+    std::thread worker([&] { handleNextArrival(running); });
+    {
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return inPass; });
+    }
+    auto record = testing::deviceRecord(testing::kDfuName, kInterfaceClass);
+    std::vector<double> micros;
+    for (int i = 0; i < 200; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(runtime.handler(11, 0x8000, record.data(), runtime.context), 0u);
+        micros.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                .count());
+    }
+    EXPECT_EQ(running.queueSize(), 200u);
+    {
+        std::lock_guard lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    worker.join();
+    processes.onStart = nullptr;
+    std::sort(micros.begin(), micros.end());
+    const double median = micros[micros.size() / 2];
+    const double p99 = micros[micros.size() * 99 / 100];
+    std::printf("control handler during a pass: median %.1f us, 99th percentile %.1f us\n", median,
+                p99);
+    EXPECT_LT(p99, 50000.0); // far below any wait of a pass
+}
+
+} // namespace
+} // namespace tarn::service
