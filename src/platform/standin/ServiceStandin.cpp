@@ -1,0 +1,459 @@
+// The stand-in Service Control Manager: a file store for the registrations and a dispatcher
+// that takes controls from tarn-sc over a Unix-domain socket.
+#include "platform/Service.h"
+#include "platform/Utf8.h"
+#include "platform/standin/ServiceStore.h"
+#include "platform/standin/SysRoot.h"
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace tarn::platform {
+namespace {
+
+using namespace standin;
+
+constexpr std::uint32_t kScManagerCreateService = 0x0002;
+constexpr std::uint32_t kServiceQueryStatus = 0x0004;
+constexpr std::uint32_t kDelete = 0x10000;
+constexpr std::uint32_t kGenericAll = 0x10000000;
+constexpr std::uint32_t kServiceAllAccess = 0xF01FF;
+constexpr std::uint32_t kScManagerAllAccess = 0xF003F;
+
+// GetLastError is per thread; so is this.
+thread_local std::uint32_t lastErrorValue = 0;
+
+template <typename T> T fail(std::uint32_t error, T value) {
+    lastErrorValue = error;
+    return value;
+}
+
+bool grants(std::uint32_t granted, std::uint32_t all, std::uint32_t wanted) {
+    if ((granted & kGenericAll) != 0) {
+        granted |= all;
+    }
+    return (granted & wanted) == wanted;
+}
+
+class ManagerHandle final : public ServiceHandle {
+public:
+    ManagerHandle(std::filesystem::path directory, std::uint32_t access)
+        : directory(std::move(directory)), access(access) {}
+    std::filesystem::path directory;
+    std::uint32_t access;
+};
+
+class OpenService final : public ServiceHandle {
+public:
+    OpenService(std::filesystem::path directory, std::wstring name, std::uint32_t access)
+        : directory(std::move(directory)), name(std::move(name)), access(access) {}
+    std::filesystem::path directory;
+    std::wstring name;
+    std::uint32_t access;
+};
+
+class StandinServiceManager final : public ServiceManager {
+public:
+    std::unique_ptr<ServiceHandle> openSCManager(std::uint32_t desiredAccess) override {
+        auto directory = serviceStoreDirectory();
+        if (!directory) {
+            return fail(kErrorAccessDenied, nullptr);
+        }
+        // A store that cannot be created or written stands for an account that may not
+        // change the service database.
+        std::error_code ec;
+        std::filesystem::create_directories(*directory, ec);
+        if (ec || !std::filesystem::is_directory(*directory, ec)) {
+            return fail(kErrorAccessDenied, nullptr);
+        }
+        const auto probe = *directory / (".probe" + std::to_string(::getpid()));
+        UniqueFd fd(::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (!fd) {
+            return fail(kErrorAccessDenied, nullptr);
+        }
+        ::unlink(probe.c_str());
+        lastErrorValue = 0;
+        return std::make_unique<ManagerHandle>(*directory, desiredAccess);
+    }
+
+    std::unique_ptr<ServiceHandle> createService(ServiceHandle& manager,
+                                                 const ServiceConfig& config) override {
+        auto* scm = dynamic_cast<ManagerHandle*>(&manager);
+        if (scm == nullptr) {
+            return fail(kErrorInvalidHandle, nullptr);
+        }
+        if (!grants(scm->access, kScManagerAllAccess, kScManagerCreateService)) {
+            return fail(kErrorAccessDenied, nullptr);
+        }
+        if (!isStorableName(config.serviceName)) {
+            return fail(kErrorInvalidName, nullptr);
+        }
+        if (config.binaryPathName.empty() || !isStorableValue(config.binaryPathName) ||
+            !isStorableValue(config.displayName)) {
+            return fail(kErrorInvalidParameter, nullptr);
+        }
+        StoreLock lock(scm->directory);
+        if (readServiceRecord(scm->directory, config.serviceName)) {
+            return fail(kErrorServiceExists, nullptr);
+        }
+        ServiceRecord record;
+        record.serviceName = config.serviceName;
+        record.displayName = config.displayName;
+        record.serviceType = config.serviceType;
+        record.startType = config.startType;
+        record.errorControl = config.errorControl;
+        record.binaryPathName = config.binaryPathName;
+        record.status.serviceType = config.serviceType;
+        record.status.currentState = kServiceStopped;
+        if (!writeServiceRecord(scm->directory, record)) {
+            return fail(kErrorAccessDenied, nullptr);
+        }
+        lastErrorValue = 0;
+        return std::make_unique<OpenService>(scm->directory, config.serviceName,
+                                             config.desiredAccess);
+    }
+
+    std::unique_ptr<ServiceHandle> openService(ServiceHandle& manager,
+                                               const std::wstring& serviceName,
+                                               std::uint32_t desiredAccess) override {
+        auto* scm = dynamic_cast<ManagerHandle*>(&manager);
+        if (scm == nullptr) {
+            return fail(kErrorInvalidHandle, nullptr);
+        }
+        if (!isStorableName(serviceName)) {
+            return fail(kErrorInvalidName, nullptr);
+        }
+        if (!readServiceRecord(scm->directory, serviceName)) {
+            return fail(kErrorServiceDoesNotExist, nullptr);
+        }
+        lastErrorValue = 0;
+        return std::make_unique<OpenService>(scm->directory, serviceName, desiredAccess);
+    }
+
+    bool queryServiceStatus(ServiceHandle& service, ServiceStatus& status) override {
+        auto* open = dynamic_cast<OpenService*>(&service);
+        if (open == nullptr) {
+            return fail(kErrorInvalidHandle, false);
+        }
+        if (!grants(open->access, kServiceAllAccess, kServiceQueryStatus)) {
+            return fail(kErrorAccessDenied, false);
+        }
+        auto record = readServiceRecord(open->directory, open->name);
+        if (!record) {
+            return fail(kErrorServiceDoesNotExist, false);
+        }
+        status = withLiveness(*record).status;
+        lastErrorValue = 0;
+        return true;
+    }
+
+    bool deleteService(ServiceHandle& service) override {
+        auto* open = dynamic_cast<OpenService*>(&service);
+        if (open == nullptr) {
+            return fail(kErrorInvalidHandle, false);
+        }
+        if (!grants(open->access, kServiceAllAccess, kDelete)) {
+            return fail(kErrorAccessDenied, false);
+        }
+        // Windows marks a running service for deletion and removes it once it stops; the
+        // stand-in removes the registration at once and lets the process run on.
+        StoreLock lock(open->directory);
+        if (!removeServiceRecord(open->directory, open->name)) {
+            return fail(kErrorServiceDoesNotExist, false);
+        }
+        lastErrorValue = 0;
+        return true;
+    }
+
+    std::optional<std::wstring> moduleFileName() override {
+        std::error_code ec;
+        const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+        if (ec) {
+            return fail(kErrorFileNotFound, std::nullopt);
+        }
+        std::wstring path = standin::toWindowsPath(self);
+        // GetModuleFileNameW into 260 characters: a longer path is cut to 259 and terminated.
+        constexpr std::size_t kBuffer = 260;
+        if (path.size() >= kBuffer) {
+            path.resize(kBuffer - 1);
+            lastErrorValue = 122; // ERROR_INSUFFICIENT_BUFFER
+        } else {
+            lastErrorValue = 0;
+        }
+        return path;
+    }
+};
+
+// The one dispatcher of the process and the service it runs.
+struct Dispatcher {
+    std::mutex mutex;
+    bool active = false;
+    bool used = false;
+    std::wstring serviceName;
+    ServiceRuntime::HandlerEx handler = nullptr;
+    void* context = nullptr;
+    std::map<std::uint64_t, Guid> notifications;
+    std::uint64_t nextNotification = 1;
+    std::atomic<bool> stopped{false};
+    int wakeWrite = -1;
+};
+
+Dispatcher& dispatcher() {
+    static Dispatcher instance;
+    return instance;
+}
+
+class StandinDeviceNotification final : public DeviceNotification {
+public:
+    explicit StandinDeviceNotification(std::uint64_t id) : id_(id) {}
+    ~StandinDeviceNotification() override {
+        auto& d = dispatcher();
+        std::lock_guard lock(d.mutex);
+        d.notifications.erase(id_);
+    }
+
+    bool unregister() override {
+        auto& d = dispatcher();
+        std::lock_guard lock(d.mutex);
+        if (d.notifications.erase(id_) == 0) {
+            return fail(kErrorInvalidHandle, false);
+        }
+        lastErrorValue = 0;
+        return true;
+    }
+
+private:
+    std::uint64_t id_;
+};
+
+ControlReply handleControl(Dispatcher& d, const ControlRequest& request) {
+    ServiceRuntime::HandlerEx handler = nullptr;
+    void* context = nullptr;
+    {
+        std::lock_guard lock(d.mutex);
+        handler = d.handler;
+        context = d.context;
+        if (handler == nullptr) {
+            return {ControlDisposition::NoHandler, 0};
+        }
+        if (request.control == kServiceControlDeviceEvent) {
+            if (!isWellFormedDeviceInterfaceRecord(request.eventData.data(),
+                                                   request.eventData.size())) {
+                return {ControlDisposition::Malformed, 0};
+            }
+            Guid interfaceClass{};
+            std::memcpy(&interfaceClass,
+                        request.eventData.data() + offsetof(DeviceInterfaceRecord, classGuid),
+                        sizeof interfaceClass);
+            bool registered = false;
+            for (const auto& [id, guid] : d.notifications) {
+                registered = registered || guid == interfaceClass;
+            }
+            if (!registered) {
+                return {ControlDisposition::NotRegistered, 0};
+            }
+        } else if (!request.eventData.empty()) {
+            return {ControlDisposition::Malformed, 0};
+        }
+    }
+    // The handler runs without the lock: it may unregister notifications or report status.
+    if (request.control == kServiceControlDeviceEvent) {
+        // A buffer of exactly the record's size, aligned for the struct.
+        std::vector<std::uint32_t> record(request.eventData.size() / sizeof(std::uint32_t));
+        std::memcpy(record.data(), request.eventData.data(), request.eventData.size());
+        return {ControlDisposition::Delivered,
+                handler(request.control, request.eventType, record.data(), context)};
+    }
+    return {ControlDisposition::Delivered,
+            handler(request.control, request.eventType, nullptr, context)};
+}
+
+class StandinServiceRuntime final : public ServiceRuntime {
+public:
+    bool startServiceCtrlDispatcher(const wchar_t* serviceName, ServiceMain main) override {
+        const char* startedAs = std::getenv(kServiceNameVariable);
+        if (startedAs == nullptr) {
+            return fail(kErrorFailedServiceControllerConnect, false);
+        }
+        const std::wstring expected = fromUtf8(startedAs);
+        // Children of the service (dfu-util) must not take themselves for the service.
+        ::unsetenv(kServiceNameVariable);
+        if (serviceName == nullptr || main == nullptr) {
+            return fail(kErrorInvalidParameter, false);
+        }
+        if (expected != serviceName) {
+            return fail(kErrorServiceNotInExe, false);
+        }
+        auto& d = dispatcher();
+        {
+            std::lock_guard lock(d.mutex);
+            if (d.used) {
+                return fail(kErrorServiceAlreadyRunning, false);
+            }
+            d.used = true;
+        }
+        UniqueFd listener = listenControlChannel(expected);
+        if (!listener) {
+            return fail(kErrorFailedServiceControllerConnect, false);
+        }
+        int wake[2];
+        if (::pipe2(wake, O_CLOEXEC) != 0) {
+            return fail(kErrorNotEnoughMemory, false);
+        }
+        UniqueFd wakeRead(wake[0]);
+        UniqueFd wakeWrite(wake[1]);
+        {
+            std::lock_guard lock(d.mutex);
+            d.active = true;
+            d.serviceName = expected;
+            d.wakeWrite = wakeWrite.get();
+        }
+        try {
+            std::thread([main, name = expected]() mutable {
+                wchar_t* argv[] = {name.data(), nullptr};
+                main(1, argv);
+            }).detach();
+        } catch (const std::system_error&) {
+            std::lock_guard lock(d.mutex);
+            d.active = false;
+            d.wakeWrite = -1;
+            return fail(kErrorNotEnoughMemory, false);
+        }
+
+        // Controls are carried on this thread, one at a time, until the service stops.
+        while (!d.stopped.load()) {
+            pollfd fds[2] = {{listener.get(), POLLIN, 0}, {wakeRead.get(), POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                continue; // EINTR
+            }
+            if ((fds[0].revents & POLLIN) == 0) {
+                continue;
+            }
+            UniqueFd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!client) {
+                continue;
+            }
+            // A client that stalls must not hold the controls of everyone else.
+            timeval timeout{5, 0};
+            ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+            auto request = receiveRequest(client.get());
+            const ControlReply reply = request ? handleControl(d, *request)
+                                               : ControlReply{ControlDisposition::Malformed, 0};
+            sendReply(client.get(), reply);
+        }
+        {
+            std::lock_guard lock(d.mutex);
+            d.active = false;
+            d.handler = nullptr;
+            d.wakeWrite = -1;
+        }
+        lastErrorValue = 0;
+        return true;
+    }
+
+    std::uint32_t lastError() override { return lastErrorValue; }
+
+    StatusHandle registerServiceCtrlHandlerEx(const wchar_t* serviceName, HandlerEx handler,
+                                              void* context) override {
+        auto& d = dispatcher();
+        std::lock_guard lock(d.mutex);
+        if (!d.active || serviceName == nullptr || d.serviceName != serviceName) {
+            return fail(kErrorServiceNotInExe, nullptr);
+        }
+        if (handler == nullptr) {
+            return fail(kErrorInvalidParameter, nullptr);
+        }
+        d.handler = handler;
+        d.context = context;
+        lastErrorValue = 0;
+        return &d;
+    }
+
+    bool setServiceStatus(StatusHandle handle, const ServiceStatus& status) override {
+        auto& d = dispatcher();
+        std::wstring name;
+        {
+            std::lock_guard lock(d.mutex);
+            if (handle != &d || !d.active) {
+                return fail(kErrorInvalidHandle, false);
+            }
+            name = d.serviceName;
+        }
+        if (status.currentState < 1 || status.currentState > 7) {
+            return fail(kErrorInvalidData, false);
+        }
+        auto directory = serviceStoreDirectory();
+        if (!directory) {
+            return fail(kErrorInvalidHandle, false);
+        }
+        {
+            StoreLock lock(*directory);
+            // A registration deleted meanwhile stays deleted: only its process runs on.
+            if (auto record = readServiceRecord(*directory, name)) {
+                record->status = status;
+                record->processId = status.currentState == kServiceStopped ? 0 : ::getpid();
+                if (!writeServiceRecord(*directory, *record)) {
+                    return fail(kErrorAccessDenied, false);
+                }
+            }
+        }
+        if (status.currentState == kServiceStopped) {
+            d.stopped.store(true);
+            std::lock_guard lock(d.mutex);
+            if (d.wakeWrite >= 0) {
+                const char byte = 1;
+                [[maybe_unused]] const ssize_t n = ::write(d.wakeWrite, &byte, 1);
+            }
+        }
+        lastErrorValue = 0;
+        return true;
+    }
+
+    std::unique_ptr<DeviceNotification>
+    registerDeviceNotification(StatusHandle recipient, const Guid& interfaceClass) override {
+        auto& d = dispatcher();
+        std::lock_guard lock(d.mutex);
+        if (recipient != &d || !d.active) {
+            return fail(kErrorInvalidHandle, nullptr);
+        }
+        const std::uint64_t id = d.nextNotification++;
+        d.notifications.emplace(id, interfaceClass);
+        lastErrorValue = 0;
+        return std::make_unique<StandinDeviceNotification>(id);
+    }
+
+    bool createThread(ThreadProc procedure, void* parameter, std::uint32_t& threadId) override {
+        static std::atomic<std::uint32_t> nextId{1};
+        try {
+            std::thread([procedure, parameter] { procedure(parameter); }).detach();
+        } catch (const std::system_error&) {
+            return fail(kErrorNotEnoughMemory, false);
+        }
+        threadId = nextId++;
+        lastErrorValue = 0;
+        return true;
+    }
+};
+
+} // namespace
+
+ServiceManager& systemServiceManager() {
+    static StandinServiceManager manager;
+    return manager;
+}
+
+ServiceRuntime& systemServiceRuntime() {
+    static StandinServiceRuntime runtime;
+    return runtime;
+}
+
+} // namespace tarn::platform

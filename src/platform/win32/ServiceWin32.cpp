@@ -1,0 +1,233 @@
+#include "platform/Service.h"
+
+// clang-format off
+#include <windows.h>
+#include <dbt.h> // needs the types of windows.h
+// clang-format on
+
+#include <cstddef>
+#include <new>
+
+namespace tarn::platform {
+
+static_assert(sizeof(Guid) == sizeof(GUID));
+static_assert(offsetof(Guid, data1) == offsetof(GUID, Data1));
+static_assert(offsetof(Guid, data2) == offsetof(GUID, Data2));
+static_assert(offsetof(Guid, data3) == offsetof(GUID, Data3));
+static_assert(offsetof(Guid, data4) == offsetof(GUID, Data4));
+
+static_assert(sizeof(DeviceInterfaceRecord) == sizeof(DEV_BROADCAST_DEVICEINTERFACE_W));
+static_assert(offsetof(DeviceInterfaceRecord, size) ==
+              offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_size));
+static_assert(offsetof(DeviceInterfaceRecord, deviceType) ==
+              offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_devicetype));
+static_assert(offsetof(DeviceInterfaceRecord, reserved) ==
+              offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_reserved));
+static_assert(offsetof(DeviceInterfaceRecord, classGuid) ==
+              offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_classguid));
+static_assert(offsetof(DeviceInterfaceRecord, name) ==
+              offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name));
+static_assert(kDeviceTypeDeviceInterface == DBT_DEVTYP_DEVICEINTERFACE);
+
+namespace {
+
+class Win32ServiceHandle final : public ServiceHandle {
+public:
+    explicit Win32ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
+    ~Win32ServiceHandle() override { CloseServiceHandle(handle_); }
+    Win32ServiceHandle(const Win32ServiceHandle&) = delete;
+    Win32ServiceHandle& operator=(const Win32ServiceHandle&) = delete;
+    SC_HANDLE get() const { return handle_; }
+
+private:
+    SC_HANDLE handle_;
+};
+
+std::unique_ptr<ServiceHandle> own(SC_HANDLE handle) {
+    if (handle == nullptr) {
+        return nullptr;
+    }
+    return std::make_unique<Win32ServiceHandle>(handle);
+}
+
+SC_HANDLE raw(ServiceHandle& handle) {
+    return static_cast<Win32ServiceHandle&>(handle).get();
+}
+
+class Win32ServiceManager final : public ServiceManager {
+public:
+    std::unique_ptr<ServiceHandle> openSCManager(std::uint32_t desiredAccess) override {
+        return own(OpenSCManagerW(nullptr, nullptr, desiredAccess));
+    }
+
+    std::unique_ptr<ServiceHandle> createService(ServiceHandle& manager,
+                                                 const ServiceConfig& config) override {
+        return own(CreateServiceW(
+            raw(manager), config.serviceName.c_str(), config.displayName.c_str(),
+            config.desiredAccess, config.serviceType, config.startType, config.errorControl,
+            config.binaryPathName.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    }
+
+    std::unique_ptr<ServiceHandle> openService(ServiceHandle& manager,
+                                               const std::wstring& serviceName,
+                                               std::uint32_t desiredAccess) override {
+        return own(OpenServiceW(raw(manager), serviceName.c_str(), desiredAccess));
+    }
+
+    bool queryServiceStatus(ServiceHandle& service, ServiceStatus& status) override {
+        SERVICE_STATUS s{};
+        if (!QueryServiceStatus(raw(service), &s)) {
+            return false;
+        }
+        status.serviceType = s.dwServiceType;
+        status.currentState = s.dwCurrentState;
+        status.controlsAccepted = s.dwControlsAccepted;
+        status.win32ExitCode = s.dwWin32ExitCode;
+        status.serviceSpecificExitCode = s.dwServiceSpecificExitCode;
+        status.checkPoint = s.dwCheckPoint;
+        status.waitHint = s.dwWaitHint;
+        return true;
+    }
+
+    bool deleteService(ServiceHandle& service) override {
+        return DeleteService(raw(service)) != FALSE;
+    }
+
+    std::optional<std::wstring> moduleFileName() override {
+        wchar_t buffer[260];
+        const DWORD length = GetModuleFileNameW(nullptr, buffer, 260);
+        if (length == 0) {
+            return std::nullopt;
+        }
+        return std::wstring(buffer, length);
+    }
+};
+
+class Win32DeviceNotification final : public DeviceNotification {
+public:
+    explicit Win32DeviceNotification(HDEVNOTIFY handle) : handle_(handle) {}
+    ~Win32DeviceNotification() override {
+        if (handle_ != nullptr) {
+            UnregisterDeviceNotification(handle_);
+        }
+    }
+    Win32DeviceNotification(const Win32DeviceNotification&) = delete;
+    Win32DeviceNotification& operator=(const Win32DeviceNotification&) = delete;
+
+    bool unregister() override {
+        if (handle_ == nullptr) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
+        // The handle is gone whatever the result: it must not be unregistered twice.
+        HDEVNOTIFY handle = handle_;
+        handle_ = nullptr;
+        return UnregisterDeviceNotification(handle) != FALSE;
+    }
+
+private:
+    HDEVNOTIFY handle_;
+};
+
+// Windows calls back with WINAPI functions; the seam hands over plain C++ ones, kept here.
+// One service per process, so one of each.
+ServiceRuntime::ServiceMain serviceMainTarget = nullptr;
+ServiceRuntime::HandlerEx handlerTarget = nullptr;
+
+void WINAPI serviceMainTrampoline(DWORD argc, LPWSTR* argv) {
+    serviceMainTarget(argc, argv);
+}
+
+DWORD WINAPI handlerTrampoline(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context) {
+    return handlerTarget(control, eventType, eventData, context);
+}
+
+struct ThreadStart {
+    ServiceRuntime::ThreadProc procedure;
+    void* parameter;
+};
+
+DWORD WINAPI threadTrampoline(LPVOID start) {
+    const ThreadStart copy = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
+    return copy.procedure(copy.parameter);
+}
+
+class Win32ServiceRuntime final : public ServiceRuntime {
+public:
+    bool startServiceCtrlDispatcher(const wchar_t* serviceName, ServiceMain main) override {
+        serviceMainTarget = main;
+        SERVICE_TABLE_ENTRYW table[2] = {
+            {const_cast<LPWSTR>(serviceName), serviceMainTrampoline},
+            {nullptr, nullptr},
+        };
+        return StartServiceCtrlDispatcherW(table) != FALSE;
+    }
+
+    std::uint32_t lastError() override { return GetLastError(); }
+
+    StatusHandle registerServiceCtrlHandlerEx(const wchar_t* serviceName, HandlerEx handler,
+                                              void* context) override {
+        handlerTarget = handler;
+        return RegisterServiceCtrlHandlerExW(serviceName, handlerTrampoline, context);
+    }
+
+    bool setServiceStatus(StatusHandle handle, const ServiceStatus& status) override {
+        SERVICE_STATUS s{};
+        s.dwServiceType = status.serviceType;
+        s.dwCurrentState = status.currentState;
+        s.dwControlsAccepted = status.controlsAccepted;
+        s.dwWin32ExitCode = status.win32ExitCode;
+        s.dwServiceSpecificExitCode = status.serviceSpecificExitCode;
+        s.dwCheckPoint = status.checkPoint;
+        s.dwWaitHint = status.waitHint;
+        return SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(handle), &s) != FALSE;
+    }
+
+    std::unique_ptr<DeviceNotification>
+    registerDeviceNotification(StatusHandle recipient, const Guid& interfaceClass) override {
+        DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+        filter.dbcc_size = sizeof(filter);
+        filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+        static_assert(sizeof(filter) == 32);
+        CopyMemory(&filter.dbcc_classguid, &interfaceClass, sizeof(GUID));
+        filter.dbcc_name[0] = L'\0';
+        HDEVNOTIFY handle =
+            RegisterDeviceNotificationW(recipient, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
+        if (handle == nullptr) {
+            return nullptr;
+        }
+        return std::make_unique<Win32DeviceNotification>(handle);
+    }
+
+    bool createThread(ThreadProc procedure, void* parameter, std::uint32_t& threadId) override {
+        auto* start = new (std::nothrow) ThreadStart{procedure, parameter};
+        if (start == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+        DWORD id = 0;
+        HANDLE thread = CreateThread(nullptr, 0, threadTrampoline, start, 0, &id);
+        if (thread == nullptr) {
+            delete start;
+            return false;
+        }
+        CloseHandle(thread);
+        threadId = id;
+        return true;
+    }
+};
+
+} // namespace
+
+ServiceManager& systemServiceManager() {
+    static Win32ServiceManager manager;
+    return manager;
+}
+
+ServiceRuntime& systemServiceRuntime() {
+    static Win32ServiceRuntime runtime;
+    return runtime;
+}
+
+} // namespace tarn::platform

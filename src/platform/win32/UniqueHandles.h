@@ -1,0 +1,73 @@
+// Owners of the operating system's handles: each closes its handle exactly once, with the
+// function that matches how it was opened.
+#pragma once
+
+#include <cstdio>
+#include <utility>
+#include <windows.h>
+
+namespace tarn::platform::win32 {
+
+// A handle with one closing function and one or more values that mean "none".
+template <class T, class Traits> class UniqueResource {
+public:
+    UniqueResource() = default;
+    explicit UniqueResource(T value) : value_(value) {}
+    UniqueResource(const UniqueResource&) = delete;
+    UniqueResource& operator=(const UniqueResource&) = delete;
+    UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
+    UniqueResource& operator=(UniqueResource&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    ~UniqueResource() { reset(); }
+
+    T get() const { return value_; }
+    explicit operator bool() const { return !Traits::isEmpty(value_); }
+
+    T release() { return std::exchange(value_, Traits::empty()); }
+
+    void reset(T value = Traits::empty()) {
+        const T old = std::exchange(value_, value);
+        if (!Traits::isEmpty(old)) {
+            Traits::close(old);
+        }
+    }
+
+    // For functions that return a handle through an out-parameter.
+    T* put() {
+        reset();
+        return &value_;
+    }
+
+private:
+    T value_ = Traits::empty();
+};
+
+struct KernelHandleTraits {
+    // Functions disagree on what "no handle" is: CreateFileW gives INVALID_HANDLE_VALUE,
+    // most others null.
+    static HANDLE empty() { return nullptr; }
+    static bool isEmpty(HANDLE h) { return h == nullptr || h == INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) { CloseHandle(h); }
+};
+
+struct FindHandleTraits {
+    static HANDLE empty() { return INVALID_HANDLE_VALUE; }
+    static bool isEmpty(HANDLE h) { return h == nullptr || h == INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) { FindClose(h); }
+};
+
+struct FileStreamTraits {
+    static FILE* empty() { return nullptr; }
+    static bool isEmpty(FILE* f) { return f == nullptr; }
+    static void close(FILE* f) { std::fclose(f); }
+};
+
+using UniqueHandle = UniqueResource<HANDLE, KernelHandleTraits>;
+using UniqueFindHandle = UniqueResource<HANDLE, FindHandleTraits>;
+using UniqueFile = UniqueResource<FILE*, FileStreamTraits>;
+
+} // namespace tarn::platform::win32

@@ -1,0 +1,546 @@
+// The simulator as the service meets it: a child process, its merged output, its state file.
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    std::string output; // standard output and error, as one pipe
+    int exitCode = -1;  // -1 when killed by a signal
+    int signal = 0;
+};
+
+class Child {
+public:
+    Child(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+        int fds[2];
+        if (pipe(fds) != 0)
+            throw std::runtime_error("pipe");
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fds[1], 1);
+            dup2(fds[1], 2);
+            close(fds[0]);
+            close(fds[1]);
+            for (const auto& e : env)
+                putenv(const_cast<char*>(e.c_str()));
+            std::vector<char*> argv{const_cast<char*>(TARN_DFU_SIM)};
+            for (const auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(TARN_DFU_SIM, argv.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        fd_ = fds[0];
+    }
+    ~Child() {
+        if (fd_ >= 0)
+            close(fd_);
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // Reads until the pipe ends or the time is up; true when it ended.
+    bool readUntilEnd(std::string& into, std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        char buffer[65536];
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return false;
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                continue;
+            const ssize_t n = read(fd_, buffer, sizeof buffer);
+            if (n <= 0)
+                return true;
+            into.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+
+    bool running() { return waitpid(pid_, &status_, WNOHANG) == 0; }
+
+    Result finish(std::string output) {
+        Result run{std::move(output)};
+        if (waitpid(pid_, &status_, 0) == pid_ || WIFEXITED(status_) || WIFSIGNALED(status_)) {
+            if (WIFEXITED(status_))
+                run.exitCode = WEXITSTATUS(status_);
+            if (WIFSIGNALED(status_))
+                run.signal = WTERMSIG(status_);
+        }
+        pid_ = -1;
+        return run;
+    }
+
+    void killNow() { kill(pid_, SIGKILL); }
+
+private:
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    int status_ = 0;
+};
+
+std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Independent of the simulator's own: checked against the standard check value below.
+std::uint32_t crc(const std::string& bytes) {
+    std::uint32_t c = 0xffffffffu;
+    for (unsigned char b : bytes) {
+        c ^= b;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? (c >> 1) ^ 0xedb88320u : c >> 1;
+    }
+    return c;
+}
+
+constexpr const char* kRuntime5710 = "\\\\?\\USB#VID_7C3E&PID_5710#";
+constexpr const char* kDfu5711 = "\\\\?\\USB#VID_7C3E&PID_5711#";
+constexpr const char* kGuidSuffix = "#{5e1b9c3a-7f24-4d6b-a1c8-93e0f2b47d15}";
+
+class Simulator : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tarn-sim-test-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        state_ = dir_ / "tarn-dfu-sim.state";
+        env_ = {"TARN_SIM_STATE=" + state_.string(), "TARN_SLEEP_SCALE=1"};
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    Result run(const std::vector<std::string>& args) {
+        Child child(args, env_);
+        std::string output;
+        EXPECT_TRUE(child.readUntilEnd(output, std::chrono::seconds(30)));
+        return child.finish(std::move(output));
+    }
+
+    void sim(const std::vector<std::string>& args) {
+        std::vector<std::string> all{"sim"};
+        all.insert(all.end(), args.begin(), args.end());
+        const Result r = run(all);
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+    }
+
+    std::string show(const std::string& serial) { return run({"sim", "show", serial}).output; }
+
+    Result detach(const std::string& serial, const std::string& cfg = "1") {
+        return run({"-d", "7c3e:5710,7c3e:5711", "-S", serial, "-c", cfg, "-e", "-f"});
+    }
+    Result download(const std::string& serial, const fs::path& package) {
+        return run({"-d", "7c3e:5710,7c3e:5711", "-S", serial, "-D", package.string()});
+    }
+
+    fs::path package(const std::string& version, std::vector<std::string> extra = {}) {
+        const fs::path file = dir_ / ("fw-" + version + std::to_string(extra.size()) + ".dfu");
+        std::vector<std::string> args{"make-package", file.string(), "--version", version};
+        args.insert(args.end(), extra.begin(), extra.end());
+        sim(args);
+        return file;
+    }
+
+    std::string events() { return readFile(dir_ / "tarn-dfu-sim.events"); }
+
+    // A hook that records each call's arguments, one per line, after a marker line.
+    fs::path recordingHook() {
+        const fs::path script = dir_ / "hook.sh";
+        std::ofstream(script) << "#!/bin/sh\n{ echo CALL; for a in \"$@\"; do printf '%s\\n' "
+                                 "\"$a\"; done; } >> \""
+                              << (dir_ / "hook.log").string() << "\"\n";
+        fs::permissions(script, fs::perms::owner_all);
+        return script;
+    }
+
+    fs::path dir_, state_;
+    std::vector<std::string> env_;
+};
+
+TEST_F(Simulator, ListingShowsEveryDeviceInTheToolsGrammar) {
+    sim({"add", "SN0001", "--mode", "runtime", "--version", "0102"});
+    sim({"add", "SN0002", "--mode", "dfu", "--version", "01A0", "--cfg", "2", "--active", "1"});
+    sim({"add", "SN0003", "--active", "0", "--devnum", "9", "--path", "2-3.1"});
+    const Result r = run({"-l"});
+    EXPECT_EQ(r.exitCode, 0);
+    const auto l = lines(r.output);
+    ASSERT_GE(l.size(), 3u);
+    EXPECT_EQ(l[0], "dfu-util 0.11");
+    EXPECT_TRUE(contains(r.output, "This program is Free Software and has ABSOLUTELY NO "
+                                   "WARRANTY\nPlease report bugs to "
+                                   "http://sourceforge.net/p/dfu-util/tickets/\n\n"));
+    EXPECT_EQ(l[l.size() - 3],
+              "Found Runtime: [7c3e:5710] ver=0102, devnum=4, cfg=1, intf=0, path=\"1-1\", alt=0, "
+              "name=\"UNKNOWN\", serial=\"SN0001\"");
+    EXPECT_EQ(l[l.size() - 2], "Found DFU: [7c3e:5711] ver=01a0, devnum=5, cfg=2, active=1, "
+                               "intf=0, path=\"1-2\", alt=0, name=\"@Internal Flash  "
+                               "/0x08000000/064*0002Kg\", serial=\"SN0002\"");
+    EXPECT_EQ(l[l.size() - 1],
+              "Found Runtime: [7c3e:5710] ver=0100, devnum=9, cfg=1, active=0, intf=0, "
+              "path=\"2-3.1\", alt=0, name=\"UNKNOWN\", serial=\"SN0003\"");
+}
+
+TEST_F(Simulator, ListingWithoutStateFileFindsNothing) {
+    const Result r = run({"-l"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_FALSE(contains(r.output, "Found"));
+    EXPECT_FALSE(fs::exists(state_));
+}
+
+TEST_F(Simulator, ListingFaults) {
+    sim({"add", "SN0001"});
+    sim({"add", "SN0002"});
+    sim({"set", "SN0001", "fault.listing=crlf"});
+    Result r = run({"-l"});
+    EXPECT_TRUE(contains(r.output, "serial=\"SN0001\"\r\n"));
+    EXPECT_TRUE(contains(r.output, "serial=\"SN0002\"\n"));
+
+    sim({"set", "SN0001", "fault.listing=garbage"});
+    r = run({"-l"});
+    EXPECT_FALSE(contains(r.output, "SN0001"));
+    EXPECT_TRUE(contains(r.output, "serial=\"SN0002\"\n"));
+    EXPECT_TRUE(contains(r.output, std::string(1, '\0')));
+    EXPECT_TRUE(contains(r.output, "\xc0\x80"));
+    EXPECT_TRUE(contains(r.output, "\xff"));
+
+    sim({"set", "SN0001", "fault.listing=silent"});
+    r = run({"-l"});
+    EXPECT_EQ(r.output, "");
+}
+
+TEST_F(Simulator, DetachSwitchesToDfuModeAndAnnouncesAfterOutputHasEnded) {
+    const std::string serial = "SN 0001 \"x\"";
+    sim({"add", serial, "--version", "0102", "--cfg", "3"});
+    // The hook outlives the simulator's output: the pipe must end before the hook does.
+    const fs::path hook = recordingHook();
+    const fs::path slow = dir_ / "slow.sh";
+    std::ofstream(slow) << "#!/bin/sh\nsleep 1\nexec \"" << hook.string() << "\" \"$@\"\n";
+    fs::permissions(slow, fs::perms::owner_all);
+    sim({"set-global", "announce-command=" + slow.string() + " device-event TarnService"});
+
+    Child child({"-d", "7c3e:5710,7c3e:5711", "-S", serial, "-c", "3", "-e", "-f"}, env_);
+    std::string output;
+    ASSERT_TRUE(child.readUntilEnd(output, std::chrono::seconds(10)));
+    EXPECT_FALSE(fs::exists(dir_ / "hook.log")) << "output ended only after the hook";
+    const Result r = child.finish(output);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(contains(r.output, "Device ID 7c3e:5710\n"));
+    EXPECT_TRUE(contains(r.output, "Device will detach and reattach...\n"));
+    EXPECT_TRUE(contains(show(serial), "mode = dfu\n"));
+
+    const std::string removal = std::string(kRuntime5710) + serial + kGuidSuffix;
+    const std::string arrival = std::string(kDfu5711) + serial + kGuidSuffix;
+    EXPECT_EQ(events(), "removal " + removal + "\narrival " + arrival + "\n");
+    EXPECT_EQ(readFile(dir_ / "hook.log"),
+              "CALL\ndevice-event\nTarnService\n32772\n{5E1B9C3A-7F24-4D6B-A1C8-93E0F2B47D15}\n" +
+                  removal +
+                  "\nCALL\ndevice-event\nTarnService\n32768\n{5E1B9C3A-7F24-4D6B-A1C8-"
+                  "93E0F2B47D15}\n" +
+                  arrival + "\n");
+}
+
+TEST_F(Simulator, DetachRefusals) {
+    sim({"add", "SN0001", "--cfg", "1"});
+    sim({"add", "SN0002", "--mode", "dfu"});
+    const std::string before = readFile(state_);
+
+    Result r = detach("NOPE");
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_TRUE(contains(r.output, "dfu-util: No DFU capable USB device available\n"));
+    r = detach("SN0001", "2"); // no such configuration
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_TRUE(contains(r.output, "No DFU capable USB device available"));
+    r = detach("SN0002"); // already in DFU mode
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_TRUE(contains(r.output, "Device already in DFU mode?"));
+    r = run({"-d", "7c3e:5710,7c3e:5711", "-e"}); // two devices, no serial
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_TRUE(contains(r.output, "More than one DFU capable USB device found!"));
+    r = run({"-e", "-x"});
+    EXPECT_EQ(r.exitCode, 64);
+    EXPECT_TRUE(contains(r.output, "dfu-util: invalid option -- 'x'\nUsage: dfu-util"));
+    r = run({"-S", "", "-e"}); // an empty serial is a serial, not a wildcard
+    EXPECT_TRUE(contains(r.output, "No DFU capable USB device available"));
+    r = run({"-S", "SN0001", "-D", "C:\\Program", "Files\\fw.dfu"}); // an unquoted blank
+    EXPECT_EQ(r.exitCode, 64);
+    EXPECT_TRUE(contains(r.output, "Error: Unexpected argument: Files\\fw.dfu\n"));
+    r = run({"-S"});
+    EXPECT_EQ(r.exitCode, 64);
+    EXPECT_TRUE(contains(r.output, "option requires an argument -- 'S'"));
+
+    EXPECT_EQ(readFile(state_), before);
+    EXPECT_FALSE(fs::exists(dir_ / "tarn-dfu-sim.events"));
+}
+
+TEST_F(Simulator, IgnoredDetachLeavesTheDeviceInRuntimeMode) {
+    sim({"add", "SN0001"});
+    sim({"set", "SN0001", "fault.detach=ignore"});
+    const Result r = detach("SN0001");
+    EXPECT_TRUE(contains(r.output, "Device will detach and reattach..."));
+    EXPECT_TRUE(contains(show("SN0001"), "mode = runtime\n"));
+    EXPECT_FALSE(fs::exists(dir_ / "tarn-dfu-sim.events"));
+}
+
+TEST_F(Simulator, DownloadWritesTheVersionAndReturnsToRuntimeMode) {
+    sim({"add", "SN0001", "--mode", "dfu", "--version", "0102"});
+    sim({"set-global", "announce-command=" + recordingHook().string()});
+    const Result r = download("SN0001", package("01Bf", {"--size", "20000"}));
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_GT(r.output.size(), 2000u);
+    EXPECT_TRUE(contains(r.output, "Device ID 7c3e:5711\n"));
+    EXPECT_TRUE(contains(r.output, "DFU state(2) = dfuIDLE, status(0) = No error condition is "
+                                   "present\n"));
+    EXPECT_TRUE(contains(r.output, "\rDownload\t[=========================] 100%        20000 "
+                                   "bytes\nDownload done.\n"));
+    EXPECT_FALSE(contains(r.output, "state(10)"));
+    EXPECT_FALSE(contains(r.output, "Warning"));
+    EXPECT_EQ(lines(r.output).back(), "Done!");
+    const std::string state = show("SN0001");
+    EXPECT_TRUE(contains(state, "mode = runtime\n"));
+    EXPECT_TRUE(contains(state, "version = 01bf\n"));
+    EXPECT_EQ(events(), std::string("removal ") + kDfu5711 + "SN0001" + kGuidSuffix + "\narrival " +
+                            kRuntime5710 + "SN0001" + kGuidSuffix + "\n");
+    const auto hookLines = lines(readFile(dir_ / "hook.log"));
+    ASSERT_EQ(hookLines.size(), 8u);
+    EXPECT_EQ(hookLines[1], "32772");
+    EXPECT_EQ(hookLines[5], "32768");
+    // The listing now shows the new firmware.
+    EXPECT_TRUE(contains(run({"-l"}).output, "Found Runtime: [7c3e:5710] ver=01bf,"));
+}
+
+TEST_F(Simulator, DownloadSuffixProblems) {
+    sim({"add", "SN0001", "--mode", "dfu", "--version", "0102"});
+    for (const char* option : {"--no-suffix", "--bad-signature"}) {
+        const Result r = download("SN0001", package("0103", {option}));
+        EXPECT_TRUE(contains(r.output, "A valid DFU suffix will be required in a future dfu-util "
+                                       "release\n"))
+            << option;
+        EXPECT_TRUE(contains(r.output, "Done!\n")) << option;
+        // Without a suffix the package names no version; the device keeps its own.
+        EXPECT_TRUE(contains(show("SN0001"), "version = 0102\n")) << option;
+        sim({"set", "SN0001", "mode=dfu"});
+    }
+    EXPECT_TRUE(contains(download("SN0001", package("0103", {"--bad-signature"})).output,
+                         "Warning: Invalid DFU suffix signature\n"));
+    sim({"set", "SN0001", "mode=dfu"});
+
+    const std::string before = readFile(state_);
+    Result r = download("SN0001", package("0103", {"--bad-crc"}));
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_TRUE(contains(r.output, "dfu-util: DFU suffix CRC does not match\n"));
+    EXPECT_FALSE(contains(r.output, "Done!"));
+    r = download("SN0001", dir_ / "missing.dfu");
+    EXPECT_EQ(r.exitCode, 66);
+    EXPECT_TRUE(contains(r.output, "Could not open file"));
+    EXPECT_EQ(readFile(state_), before);
+}
+
+TEST_F(Simulator, DownloadNeedsADeviceInDfuMode) {
+    sim({"add", "SN0001", "--version", "0102"});
+    const fs::path fw = package("0103");
+    const std::string before = readFile(state_);
+    Result r = download("SN0001", fw);
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_TRUE(contains(r.output, "Lost device after RESET?"));
+    r = download("OTHER", fw);
+    EXPECT_TRUE(contains(r.output, "No DFU capable USB device available"));
+    EXPECT_FALSE(contains(r.output, "Done!"));
+    EXPECT_EQ(readFile(state_), before);
+}
+
+TEST_F(Simulator, MakePackageWritesAValidSuffix) {
+    ASSERT_EQ(crc("123456789"), 0x340bc6d9u); // the standard CRC-32 check value, not inverted
+    const std::string bytes = readFile(package("a1b", {"--size", "1000"}));
+    ASSERT_EQ(bytes.size(), 1016u);
+    const std::string s = bytes.substr(1000);
+    EXPECT_EQ(s.substr(0, 8), std::string("\x1b\x0a\x11\x57\x3e\x7c\x00\x01", 8));
+    EXPECT_EQ(s.substr(8, 4), "UFD\x10");
+    const std::uint32_t stored =
+        std::uint32_t(std::uint8_t(s[12])) | std::uint32_t(std::uint8_t(s[13])) << 8 |
+        std::uint32_t(std::uint8_t(s[14])) << 16 | std::uint32_t(std::uint8_t(s[15])) << 24;
+    EXPECT_EQ(stored, crc(bytes.substr(0, bytes.size() - 4)));
+
+    EXPECT_EQ(readFile(package("0001", {"--size", "10", "--no-suffix"})).size(), 10u);
+    const std::string bad = readFile(package("0001", {"--size", "10", "--bad-crc"}));
+    EXPECT_EQ(bad.substr(18, 4), "UFD\x10");
+    EXPECT_EQ(
+        run({"sim", "make-package", (dir_ / "x.dfu").string(), "--version", "12345"}).exitCode, 2);
+}
+
+TEST_F(Simulator, DownloadFaultsThatEndTheRun) {
+    sim({"add", "SN0001", "--mode", "dfu", "--version", "0102"});
+    const fs::path fw = package("0103", {"--size", "8192"});
+    const std::string before = readFile(state_);
+
+    sim({"set", "SN0001", "fault.download=error"});
+    const std::string error = readFile(state_);
+    Result r = download("SN0001", fw);
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_EQ(lines(r.output).back(),
+              "DFU state(10) = dfuERROR, status(10) = Device's firmware is corrupt. It cannot "
+              "return to run-time (non-DFU) operations");
+    EXPECT_FALSE(contains(r.output, "Done!"));
+    EXPECT_EQ(readFile(state_), error);
+
+    sim({"set", "SN0001", "fault.download=no-done"});
+    const std::string noDone = readFile(state_);
+    r = download("SN0001", fw);
+    EXPECT_TRUE(contains(r.output, "Download done."));
+    EXPECT_FALSE(contains(r.output, "Done!"));
+    EXPECT_FALSE(contains(r.output, "state(10)"));
+    EXPECT_EQ(readFile(state_), noDone);
+
+    sim({"set", "SN0001", "fault.download=silent"});
+    const std::string silent = readFile(state_);
+    r = download("SN0001", fw);
+    EXPECT_EQ(r.output, "");
+    EXPECT_EQ(readFile(state_), silent);
+
+    sim({"set", "SN0001", "fault.download=die"});
+    const std::string die = readFile(state_);
+    r = download("SN0001", fw);
+    EXPECT_NE(r.signal, 0);
+    EXPECT_TRUE(contains(r.output, "Download\t["));
+    EXPECT_FALSE(contains(r.output, "Download done."));
+    EXPECT_FALSE(contains(r.output, "Done!"));
+    EXPECT_EQ(readFile(state_), die);
+    EXPECT_FALSE(fs::exists(dir_ / "tarn-dfu-sim.events"));
+    EXPECT_NE(before, die);
+}
+
+TEST_F(Simulator, HangingDownloadBlocksUntilKilled) {
+    sim({"add", "SN0001", "--mode", "dfu"});
+    sim({"set", "SN0001", "fault.download=hang"});
+    const std::string before = readFile(state_);
+    const fs::path fw = package("0103");
+    Child child({"-S", "SN0001", "-D", fw.string()}, env_);
+    std::string output;
+    EXPECT_FALSE(child.readUntilEnd(output, std::chrono::milliseconds(1500)));
+    EXPECT_TRUE(child.running());
+    EXPECT_TRUE(contains(output, "Download\t["));
+    EXPECT_FALSE(contains(output, "Done!"));
+    child.killNow();
+    EXPECT_TRUE(child.readUntilEnd(output, std::chrono::seconds(5)));
+    EXPECT_EQ(child.finish(output).signal, SIGKILL);
+    EXPECT_EQ(readFile(state_), before);
+}
+
+TEST_F(Simulator, FloodingDownloadStillSucceeds) {
+    sim({"add", "SN0001", "--mode", "dfu"});
+    sim({"set", "SN0001", "fault.download=flood", "flood-size=3M"});
+    const Result r = download("SN0001", package("0200"));
+    EXPECT_GE(r.output.size(), 3u * 1024 * 1024);
+    EXPECT_EQ(lines(r.output).back(), "Done!");
+    EXPECT_TRUE(contains(show("SN0001"), "version = 0200\n"));
+}
+
+TEST_F(Simulator, ControlCommandsKeepTheFileSound) {
+    sim({"add", "SN0001"});
+    const std::string before = readFile(state_);
+    // A bad setting in a list changes nothing, not even the good ones before it.
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"set", "SN0001", "mode=dfu", "fault.download=explode"},
+          {"set", "SN0001", "version=xyz"},
+          {"set", "SN0001", "cfg=-1"},
+          {"set", "SN0001", "path=a\nb"},
+          {"set", "NOPE", "mode=dfu"},
+          {"add", "SN0001"},
+          {"set-global", "colour=blue"},
+          {"remove", "NOPE"},
+          {"frobnicate"}}) {
+        std::vector<std::string> args{"sim"};
+        args.insert(args.end(), bad.begin(), bad.end());
+        const Result r = run(args);
+        EXPECT_EQ(r.exitCode, 2) << bad[0];
+        EXPECT_TRUE(contains(r.output, "tarn-dfu-sim: ")) << bad[0];
+    }
+    EXPECT_EQ(readFile(state_), before);
+    EXPECT_FALSE(fs::exists(state_.string() + ".tmp"));
+
+    sim({"add", "  two  blanks\\ \"quoted\"", "--active", " 0"});
+    EXPECT_TRUE(contains(run({"-l"}).output, "active= 0, intf=0, path=\"1-2\", alt=0, "
+                                             "name=\"UNKNOWN\", serial=\"  two  blanks\\ "
+                                             "\"quoted\"\"\n"));
+    sim({"remove", "SN0001"});
+    EXPECT_FALSE(contains(show(""), "SN0001"));
+
+    // --state instead of the environment.
+    const fs::path other = dir_ / "other.state";
+    sim({"--state", other.string(), "add", "SN0009"});
+    EXPECT_TRUE(contains(readFile(other), "serial = SN0009\n"));
+    EXPECT_FALSE(contains(readFile(state_), "SN0009"));
+}
+
+TEST_F(Simulator, HandWrittenStateFile) {
+    std::ofstream(state_) << "# by hand\n"
+                             "delays = off\n"
+                             "\n"
+                             "[device]\n"
+                             "  serial = \"with \\\"quote\\\"\"  \r\n"
+                             "mode=dfu\n"
+                             "version = 7\n"
+                             "[device]\n"
+                             "serial = B\n";
+    const Result r = run({"-l"});
+    EXPECT_TRUE(contains(r.output, "Found DFU: [7c3e:5711] ver=0007, devnum=0, cfg=1, intf=0, "
+                                   "path=\"\", alt=0, name=\"@Internal Flash  "
+                                   "/0x08000000/064*0002Kg\", serial=\"with \"quote\"\"\n"));
+    EXPECT_TRUE(contains(r.output, "serial=\"B\"\n"));
+
+    std::ofstream(state_) << "[device]\nserial = A\nmode = sideways\n";
+    const Result broken = run({"-l"});
+    EXPECT_NE(broken.exitCode, 0);
+    EXPECT_TRUE(contains(broken.output, "line 3: mode: expected runtime|dfu"));
+}
+
+TEST_F(Simulator, DelaysFollowTheSleepScale) {
+    sim({"add", "SN0001", "--mode", "dfu"});
+    sim({"set", "SN0001", "delays=on"});
+    const fs::path fw = package("0103");
+    env_.back() = "TARN_SLEEP_SCALE=0.2";
+    auto start = std::chrono::steady_clock::now();
+    download("SN0001", fw);
+    const auto scaled = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(scaled, std::chrono::milliseconds(550));  // 1.5 s of transfer, 1.5 s to re-enumerate
+    EXPECT_LT(scaled, std::chrono::milliseconds(2500)); // well below the unscaled 3 s
+
+    sim({"set", "SN0001", "mode=dfu", "delays=off"});
+    env_.back() = "TARN_SLEEP_SCALE=1";
+    start = std::chrono::steady_clock::now();
+    download("SN0001", fw);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+}
+
+} // namespace

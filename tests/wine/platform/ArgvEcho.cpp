@@ -1,0 +1,85 @@
+// The child that the process tests start. It works through its arguments as a list of commands:
+//   args          print every argument, one a line, with its length: argv[i]=<length>:<text>
+//   out TEXT      write TEXT to standard output      err TEXT   the same to standard error
+//   fill N        write N bytes (a to z, repeated)   hex HEX    write the bytes HEX spells
+//   sleep MS      sleep                              exit CODE  end at once with CODE
+// Unknown words are skipped, so that a command line split in unexpected places still runs.
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <windows.h>
+
+namespace {
+
+std::string toUtf8(std::wstring_view text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(text.size());
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), length, nullptr, nullptr);
+    return out;
+}
+
+// Unbuffered, so that each command reaches the pipe as one write.
+void write(DWORD which, std::string_view bytes) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(which), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+              nullptr);
+}
+
+int hexDigit(wchar_t c) {
+    if (c >= L'0' && c <= L'9') {
+        return c - L'0';
+    }
+    if (c >= L'a' && c <= L'f') {
+        return c - L'a' + 10;
+    }
+    if (c >= L'A' && c <= L'F') {
+        return c - L'A' + 10;
+    }
+    return -1;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring_view command = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (command == L"args") {
+            std::string text = "argc=" + std::to_string(argc) + "\n";
+            for (int k = 0; k < argc; ++k) {
+                const std::wstring_view arg = argv[k];
+                text += "argv[" + std::to_string(k) + "]=" + std::to_string(arg.size()) + ":" +
+                        toUtf8(arg) + "\n";
+            }
+            write(STD_OUTPUT_HANDLE, text);
+        } else if (command == L"out" && hasValue) {
+            write(STD_OUTPUT_HANDLE, toUtf8(argv[++i]));
+        } else if (command == L"err" && hasValue) {
+            write(STD_ERROR_HANDLE, toUtf8(argv[++i]));
+        } else if (command == L"fill" && hasValue) {
+            const long count = std::wcstol(argv[++i], nullptr, 10);
+            std::string bytes(static_cast<std::size_t>(count), '\0');
+            for (long k = 0; k < count; ++k) {
+                bytes[static_cast<std::size_t>(k)] = static_cast<char>('a' + k % 26);
+            }
+            write(STD_OUTPUT_HANDLE, bytes);
+        } else if (command == L"hex" && hasValue) {
+            const std::wstring_view hex = argv[++i];
+            std::string bytes;
+            for (std::size_t k = 0; k + 1 < hex.size(); k += 2) {
+                bytes += static_cast<char>(hexDigit(hex[k]) * 16 + hexDigit(hex[k + 1]));
+            }
+            write(STD_OUTPUT_HANDLE, bytes);
+        } else if (command == L"sleep" && hasValue) {
+            Sleep(static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10)));
+        } else if (command == L"exit" && hasValue) {
+            ExitProcess(static_cast<UINT>(std::wcstol(argv[++i], nullptr, 10)));
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,583 @@
+// The stand-in for the dfu-util command line: listing, detach and download, with their faults.
+#include "Sim.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <thread>
+
+namespace tarn::sim {
+namespace {
+
+constexpr std::uint16_t kVendor = 0x7c3e;
+constexpr std::uint16_t kRuntimeProduct = 0x5710;
+constexpr std::uint16_t kDfuProduct = 0x5711;
+constexpr const char* kClassGuid = "{5E1B9C3A-7F24-4D6B-A1C8-93E0F2B47D15}";
+constexpr const char* kNoError = "status(0) = No error condition is present";
+
+// Exit codes of the real tool (sysexits).
+constexpr int kExUsage = 64;
+constexpr int kExDataErr = 65;
+constexpr int kExNoInput = 66;
+constexpr int kExSoftware = 70;
+constexpr int kExIoErr = 74;
+
+void out(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+// The service reads both streams through one pipe, so keep their order.
+void err(const std::string& text) {
+    std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+const char* const kBannerHead = "dfu-util 0.11\n\n"
+                                "Copyright 2005-2009 Weston Schmidt, Harald Welte and OpenMoko "
+                                "Inc.\n";
+const char* const kBannerTail = "Copyright 2010-2021 Tormod Volden and Stefan Schmidt\n"
+                                "This program is Free Software and has ABSOLUTELY NO WARRANTY\n"
+                                "Please report bugs to http://sourceforge.net/p/dfu-util/tickets/"
+                                "\n\n";
+
+const char* const kUsage = "Usage: dfu-util [options] ...\n"
+                           "  -h --help\t\t\tPrint this help message\n"
+                           "  -V --version\t\t\tPrint the version number\n"
+                           "  -l --list\t\t\tList currently attached DFU capable devices\n"
+                           "  -e --detach\t\t\tDetach currently attached DFU capable devices\n"
+                           "  -d --device <vendor>:<product>[,<vendor_dfu>:<product_dfu>]\n"
+                           "\t\t\t\tSpecify Vendor/Product ID(s) of DFU device\n"
+                           "  -c --cfg <config_nr>\t\tSpecify the Configuration of DFU device\n"
+                           "  -S --serial <serial_string>[,<serial_string_dfu>]\n"
+                           "\t\t\t\tSpecify Serial String of DFU device\n"
+                           "  -D --download <file>\t\tWrite firmware from <file> into device\n";
+
+std::string hex4(unsigned value) {
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, "%04x", value & 0xffff);
+    return buffer;
+}
+
+struct Options {
+    bool list = false, detach = false, force = false, serialGiven = false;
+    std::string device, serial, cfg, download;
+};
+
+struct UsageError {
+    std::string message; // as the tool prints it, before the usage text
+};
+
+Options parseOptions(const std::vector<std::string>& args) {
+    Options o;
+    const auto takesValue = [](char c) { return c == 'd' || c == 'S' || c == 'c' || c == 'D'; };
+    const auto apply = [&o](char c, const std::string& value) {
+        switch (c) {
+        case 'l':
+            o.list = true;
+            break;
+        case 'e':
+            o.detach = true;
+            break;
+        case 'f':
+            o.force = true;
+            break;
+        case 'd':
+            o.device = value;
+            break;
+        case 'S':
+            o.serial = value;
+            o.serialGiven = true;
+            break;
+        case 'c':
+            o.cfg = value;
+            break;
+        case 'D':
+            o.download = value;
+            break;
+        }
+    };
+    const std::pair<const char*, char> longNames[] = {
+        {"list", 'l'},   {"detach", 'e'}, {"force", 'f'},   {"device", 'd'},
+        {"serial", 'S'}, {"cfg", 'c'},    {"download", 'D'}};
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg.rfind("--", 0) == 0 && arg.size() > 2) {
+            const auto eq = arg.find('=');
+            const std::string name = arg.substr(2, eq == std::string::npos ? eq : eq - 2);
+            char c = 0;
+            for (auto& [longName, shortName] : longNames)
+                if (name == longName)
+                    c = shortName;
+            if (!c)
+                throw UsageError{"dfu-util: unrecognized option '" + arg + "'"};
+            std::string value;
+            if (takesValue(c)) {
+                if (eq != std::string::npos)
+                    value = arg.substr(eq + 1);
+                else if (i + 1 < args.size())
+                    value = args[++i];
+                else
+                    throw UsageError{"dfu-util: option '--" + name + "' requires an argument"};
+            }
+            apply(c, value);
+            continue;
+        }
+        if (arg.size() < 2 || arg[0] != '-')
+            throw UsageError{"Error: Unexpected argument: " + arg + "\n"};
+        for (std::size_t k = 1; k < arg.size(); ++k) {
+            const char c = arg[k];
+            if (std::string_view("lefdScD").find(c) == std::string_view::npos)
+                throw UsageError{std::string("dfu-util: invalid option -- '") + c + "'"};
+            std::string value;
+            if (takesValue(c)) {
+                if (k + 1 < arg.size())
+                    value = arg.substr(k + 1);
+                else if (i + 1 < args.size())
+                    value = args[++i];
+                else
+                    throw UsageError{std::string("dfu-util: option requires an argument -- '") + c +
+                                     "'"};
+                apply(c, value);
+                break;
+            }
+            apply(c, value);
+        }
+    }
+    return o;
+}
+
+bool parseIdPair(std::string_view text, std::uint16_t& vendor, std::uint16_t& product) {
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos)
+        return false;
+    const auto parse = [](std::string_view hex, std::uint16_t& value) {
+        if (hex.empty() || hex.size() > 4)
+            return false;
+        unsigned v = 0;
+        for (char c : hex) {
+            const int d = (c >= '0' && c <= '9')   ? c - '0'
+                          : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                          : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                                   : -1;
+            if (d < 0)
+                return false;
+            v = v * 16 + static_cast<unsigned>(d);
+        }
+        value = static_cast<std::uint16_t>(v);
+        return true;
+    };
+    return parse(text.substr(0, colon), vendor) && parse(text.substr(colon + 1), product);
+}
+
+// The devices that the -d, -S and -c filters let through.
+std::vector<Device*> matching(State& state, const Options& o) {
+    std::uint16_t rtVendor = kVendor, rtProduct = kRuntimeProduct;
+    std::uint16_t dfuVendor = kVendor, dfuProduct = kDfuProduct;
+    const bool anyId = o.device.empty();
+    if (!anyId) {
+        const auto comma = o.device.find(',');
+        const std::string first = o.device.substr(0, comma);
+        if (!parseIdPair(first, rtVendor, rtProduct))
+            return {};
+        if (comma == std::string::npos) {
+            dfuVendor = rtVendor;
+            dfuProduct = rtProduct;
+        } else if (!parseIdPair(std::string_view(o.device).substr(comma + 1), dfuVendor,
+                                dfuProduct)) {
+            return {};
+        }
+    }
+    std::vector<Device*> found;
+    for (auto& d : state.devices) {
+        const bool dfu = d.mode == Mode::Dfu;
+        const std::uint16_t product = dfu ? kDfuProduct : kRuntimeProduct;
+        const bool idMatch = anyId || (dfu ? (dfuVendor == kVendor && dfuProduct == product)
+                                           : (rtVendor == kVendor && rtProduct == product));
+        bool serialMatch = !o.serialGiven || o.serial == d.serial;
+        if (!serialMatch) {
+            // The tool's own syntax: a runtime and a DFU serial, separated by a comma.
+            const auto comma = o.serial.find(',');
+            if (comma != std::string::npos)
+                serialMatch =
+                    (dfu ? o.serial.substr(comma + 1) : o.serial.substr(0, comma)) == d.serial;
+        }
+        const bool cfgMatch = o.cfg.empty() || o.cfg == std::to_string(d.cfg);
+        if (idMatch && serialMatch && cfgMatch)
+            found.push_back(&d);
+    }
+    return found;
+}
+
+bool delaysOn(const State& state, const Device* device) {
+    return device && device->delays ? *device->delays : state.delays;
+}
+
+std::string deviceLine(const Device& d) {
+    const bool dfu = d.mode == Mode::Dfu;
+    std::string line = std::string("Found ") + (dfu ? "DFU" : "Runtime") + ": [" + hex4(kVendor) +
+                       ":" + hex4(dfu ? kDfuProduct : kRuntimeProduct) + "] ver=" + d.version +
+                       ", devnum=" + std::to_string(d.devnum) + ", cfg=" + std::to_string(d.cfg);
+    if (d.active)
+        line += ", active=" + consoleText(*d.active);
+    line += ", intf=0, path=\"" + consoleText(d.path) + "\", alt=0, name=\"" +
+            (dfu ? "@Internal Flash  /0x08000000/064*0002Kg" : "UNKNOWN") + "\", serial=\"" +
+            consoleText(d.serial) + "\"";
+    return line;
+}
+
+// Random-looking but repeatable, so that a failing test can be rerun.
+std::string garbage(const std::string& seedText) {
+    std::uint32_t seed = 2166136261u;
+    for (unsigned char c : seedText)
+        seed = (seed ^ c) * 16777619u;
+    std::string bytes;
+    for (int i = 0; i < 240; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        bytes += static_cast<char>((seed >> 16) & 0xff);
+    }
+    // Make sure of the awkward cases: NULs, a lone continuation byte, an overlong form,
+    // a truncated sequence and bytes that never occur in UTF-8.
+    const char awkward[] = {'\0', '\x80', '\xc0', '\x80', '\xe2', '\x28', '\xff', '\xfe', '\0'};
+    bytes.insert(bytes.size() / 3, awkward, sizeof awkward);
+    bytes[bytes.size() / 2] = '\n';
+    return bytes + "\n";
+}
+
+int listing(State& state, const Options& o) {
+    const auto devices = matching(state, o);
+    for (const Device* d : devices)
+        if (d->faultListing == "silent")
+            return 0;
+    if (state.delays)
+        sleepScaled(300);
+    out(kBannerHead);
+    out(kBannerTail);
+    for (const Device* d : devices) {
+        if (d->faultListing == "garbage")
+            out(garbage(d->serial));
+        else
+            out(deviceLine(*d) + (d->faultListing == "crlf" ? "\r\n" : "\n"));
+    }
+    return 0;
+}
+
+void runtimeOpening() {
+    out("Opening DFU capable USB device...\n"
+        "Device ID " +
+        hex4(kVendor) + ":" + hex4(kRuntimeProduct) +
+        "\n"
+        "Run-Time device DFU version 011a\n"
+        "Claiming USB DFU (Run-Time) Interface...\n"
+        "Setting Alternate Interface zero...\n"
+        "Determining device status...\n"
+        "DFU state(0) = appIDLE, " +
+        kNoError +
+        "\n"
+        "Device really in Run-Time Mode, send DFU detach request...\n");
+}
+
+void dfuOpening() {
+    out("Opening DFU capable USB device...\n"
+        "Device ID " +
+        hex4(kVendor) + ":" + hex4(kDfuProduct) +
+        "\n"
+        "Device DFU version 011a\n"
+        "Claiming USB DFU Interface...\n"
+        "Setting Alternate Interface #0 ...\n"
+        "Determining device status...\n"
+        "DFU state(2) = dfuIDLE, " +
+        kNoError + "\n");
+}
+
+// Finds the one device for a detach or download, or says why not as the tool would.
+Device* theDevice(State& state, const Options& o, int& exitCode) {
+    const auto devices = matching(state, o);
+    if (devices.size() == 1)
+        return devices.front();
+    err(devices.empty() ? "dfu-util: No DFU capable USB device available\n"
+                        : "dfu-util: More than one DFU capable USB device found! Try `--list' "
+                          "and specify the serial number or disconnect all but one device\n");
+    exitCode = kExIoErr;
+    return nullptr;
+}
+
+int detach(const std::filesystem::path& file, State& state, const Options& o) {
+    out(kBannerHead);
+    out(kBannerTail);
+    int exitCode = 0;
+    Device* d = theDevice(state, o, exitCode);
+    if (!d)
+        return exitCode;
+    if (d->mode == Mode::Dfu) {
+        dfuOpening();
+        err("dfu-util: WARNING: Device already in DFU mode? (bState=2 dfuIDLE)\n");
+        return 1;
+    }
+    const bool delays = delaysOn(state, d);
+    runtimeOpening();
+    if (d->faultDetach == "ignore") {
+        out("Device will detach and reattach...\n");
+        return 0;
+    }
+    d->mode = Mode::Dfu;
+    const Device dfuMode = *d;
+    try {
+        saveState(file, state);
+    } catch (const std::exception& e) {
+        err(std::string("dfu-util: error detaching (") + e.what() + ")\n");
+        return kExIoErr;
+    }
+    out("Device will detach and reattach...\n");
+    releaseStandardStreams();
+    if (delays)
+        sleepScaled(1000);
+    Device runtime = dfuMode;
+    runtime.mode = Mode::Runtime;
+    announce(file, state, Event::Removal, interfaceName(runtime));
+    announce(file, state, Event::Arrival, interfaceName(dfuMode));
+    return 0;
+}
+
+// The tool's progress bar: "\r"-separated updates on one line, then "Download done."
+void progress(std::uint64_t total, bool delays, std::uint64_t stopAt = ~std::uint64_t{0}) {
+    constexpr int width = 25;
+    constexpr std::uint64_t transfer = 1024;
+    const std::uint64_t blocks = total / transfer + 1;
+    for (std::uint64_t sent = 0;; sent = std::min(total, sent + transfer)) {
+        if (sent >= stopAt)
+            return;
+        const std::uint64_t max = total ? total : 1;
+        // One update per transfer, as the tool shows on a device slower than a second.
+        const int bar = static_cast<int>(width * sent / max);
+        {
+            char text[96];
+            std::snprintf(text, sizeof text, "\rDownload\t[%s%s] %3d%% %12llu bytes",
+                          std::string(bar, '=').c_str(), std::string(width - bar, ' ').c_str(),
+                          static_cast<int>(100 * sent / max),
+                          static_cast<unsigned long long>(sent));
+            out(text);
+        }
+        if (delays)
+            sleepScaled(static_cast<int>(1500 / blocks));
+        if (sent == total)
+            break;
+    }
+    out("\nDownload done.\n");
+}
+
+int download(const std::filesystem::path& file, State& state, const Options& o) {
+    {
+        const auto devices = matching(state, o);
+        if (devices.size() == 1 && devices.front()->mode == Mode::Dfu &&
+            devices.front()->faultDownload == "silent")
+            return 0;
+    }
+    out(kBannerHead);
+    out(kBannerTail);
+    std::vector<std::uint8_t> package;
+    {
+        std::ifstream in(pathFromUtf8(o.download), std::ios::binary);
+        if (!in) {
+            err("dfu-util: Could not open file " + consoleText(o.download) +
+                " for reading: No such file or directory\n");
+            return kExNoInput;
+        }
+        package.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    Suffix suffix;
+    const SuffixCheck check = readSuffix(package, suffix);
+    switch (check) {
+    case SuffixCheck::Valid:
+        break;
+    case SuffixCheck::TooShort:
+    case SuffixCheck::BadSignature:
+        out(check == SuffixCheck::TooShort ? "Warning: File too short for DFU suffix\n"
+                                           : "Warning: Invalid DFU suffix signature\n");
+        out("A valid DFU suffix will be required in a future dfu-util release\n");
+        break;
+    case SuffixCheck::BadLength:
+        err("dfu-util: Unsupported DFU suffix length " + std::to_string(suffix.length) + "\n");
+        return kExDataErr;
+    case SuffixCheck::BadCrc:
+        err("dfu-util: DFU suffix CRC does not match\n");
+        return kExDataErr;
+    }
+    int exitCode = 0;
+    Device* d = theDevice(state, o, exitCode);
+    if (!d)
+        return exitCode;
+    if (check == SuffixCheck::Valid &&
+        ((suffix.idVendor != 0xffff && suffix.idVendor != kVendor) ||
+         (suffix.idProduct != 0xffff && suffix.idProduct != kRuntimeProduct &&
+          suffix.idProduct != kDfuProduct))) {
+        err("dfu-util: Error: File ID " + hex4(suffix.idVendor) + ":" + hex4(suffix.idProduct) +
+            " does not match device (" + hex4(kVendor) + ":" + hex4(kRuntimeProduct) + " or " +
+            hex4(kVendor) + ":" + hex4(kDfuProduct) + ")\n");
+        return 1;
+    }
+    if (d->mode == Mode::Runtime) {
+        runtimeOpening();
+        out("Device will detach and reattach...\nResetting USB...\n");
+        err("dfu-util: Lost device after RESET?\n");
+        return kExIoErr;
+    }
+    const std::string& fault = d->faultDownload;
+    const bool delays = delaysOn(state, d);
+    const std::uint64_t payload =
+        package.size() - (check == SuffixCheck::Valid ? suffix.length : 0);
+    dfuOpening();
+    out("DFU mode device DFU version 011a\n"
+        "Device returned transfer size 1024\n"
+        "Copying data from PC to DFU device\n");
+    if (fault == "die" || fault == "hang") {
+        progress(payload, delays, payload / 2 + 1);
+        std::fflush(stdout);
+        if (fault == "die")
+            dieAbruptly();
+        for (;;)
+            std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+    progress(payload, delays);
+    if (fault == "error") {
+        out("DFU state(10) = dfuERROR, status(10) = Device's firmware is corrupt. It cannot "
+            "return to run-time (non-DFU) operations\n");
+        return kExIoErr;
+    }
+    if (fault == "flood") {
+        const std::string line = "DFU state(5) = dfuDNLOAD-IDLE, " + std::string(kNoError) + "\n";
+        for (std::uint64_t written = 0; written < d->floodSize; written += line.size())
+            out(line);
+    }
+    out("DFU state(7) = dfuMANIFEST, " + std::string(kNoError) + "\n");
+    if (fault == "no-done")
+        return 0;
+    const Device before = *d;
+    d->mode = Mode::Runtime;
+    if (check == SuffixCheck::Valid)
+        d->version = hex4(suffix.bcdDevice);
+    try {
+        saveState(file, state);
+    } catch (const std::exception& e) {
+        err(std::string("dfu-util: Error during download get_status (") + e.what() + ")\n");
+        return kExIoErr;
+    }
+    out("DFU state(2) = dfuIDLE, " + std::string(kNoError) + "\nDone!\n");
+    releaseStandardStreams();
+    if (delays)
+        sleepScaled(1500);
+    announce(file, state, Event::Removal, interfaceName(before));
+    announce(file, state, Event::Arrival, interfaceName(*d));
+    return 0;
+}
+
+} // namespace
+
+std::uint32_t dfuCrc(const std::uint8_t* data, std::size_t size) {
+    std::uint32_t crc = 0xffffffffu;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return crc;
+}
+
+SuffixCheck readSuffix(const std::vector<std::uint8_t>& file, Suffix& s) {
+    if (file.size() < 16)
+        return SuffixCheck::TooShort;
+    const std::uint8_t* p = file.data() + file.size() - 16;
+    const auto u16 = [p](int at) { return static_cast<std::uint16_t>(p[at] | p[at + 1] << 8); };
+    s.bcdDevice = u16(0);
+    s.idProduct = u16(2);
+    s.idVendor = u16(4);
+    s.bcdDfu = u16(6);
+    s.length = p[11];
+    s.crc = static_cast<std::uint32_t>(p[12]) | static_cast<std::uint32_t>(p[13]) << 8 |
+            static_cast<std::uint32_t>(p[14]) << 16 | static_cast<std::uint32_t>(p[15]) << 24;
+    if (p[8] != 'U' || p[9] != 'F' || p[10] != 'D')
+        return SuffixCheck::BadSignature;
+    if (s.length < 16 || s.length > file.size())
+        return SuffixCheck::BadLength;
+    if (dfuCrc(file.data(), file.size() - 4) != s.crc)
+        return SuffixCheck::BadCrc;
+    return SuffixCheck::Valid;
+}
+
+std::string interfaceName(const Device& d) {
+    return std::string("\\\\?\\USB#VID_7C3E&PID_") + (d.mode == Mode::Dfu ? "5711" : "5710") + "#" +
+           d.serial + "#{5e1b9c3a-7f24-4d6b-a1c8-93e0f2b47d15}";
+}
+
+std::filesystem::path stateFile(const std::string& override) {
+    if (!override.empty())
+        return pathFromUtf8(override);
+    const std::string fromEnvironment = environment("TARN_SIM_STATE");
+    if (!fromEnvironment.empty())
+        return pathFromUtf8(fromEnvironment);
+    return executableDirectory() / "tarn-dfu-sim.state";
+}
+
+void announce(const std::filesystem::path& file, const State& state, Event event,
+              const std::string& deviceInterfaceName) {
+    const bool arrival = event == Event::Arrival;
+    {
+        std::ofstream events(file.parent_path() / "tarn-dfu-sim.events",
+                             std::ios::binary | std::ios::app);
+        events << (arrival ? "arrival " : "removal ") << deviceInterfaceName << '\n';
+    }
+    if (!state.announceCommand.empty())
+        runCommand(state.announceCommand,
+                   {arrival ? "32768" : "32772", kClassGuid, deviceInterfaceName});
+}
+
+void sleepScaled(int milliseconds) {
+    double scale = 1.0;
+    const std::string text = environment("TARN_SLEEP_SCALE");
+    if (!text.empty()) {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (end && *end == '\0' && value >= 0)
+            scale = value;
+    }
+    const auto duration = std::chrono::duration<double, std::milli>(milliseconds * scale);
+    std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::microseconds>(duration));
+}
+
+int dfuUtilMain(const std::vector<std::string>& args) {
+    Options o;
+    try {
+        o = parseOptions(args);
+    } catch (const UsageError& e) {
+        out(kBannerHead);
+        err(e.message + "\n" + kUsage);
+        return kExUsage;
+    }
+    const int modes = int(o.list) + int(o.detach) + int(!o.download.empty());
+    if (modes != 1) {
+        out(kBannerHead);
+        out(kBannerTail);
+        err(std::string(modes ? "dfu-util: Only one of -l, -e and -D may be given\n"
+                              : "dfu-util: You need to specify one of -D or -U\n") +
+            kUsage);
+        return kExUsage;
+    }
+    const auto file = stateFile({});
+    State state;
+    try {
+        state = loadState(file);
+    } catch (const std::exception& e) {
+        out(kBannerHead);
+        out(kBannerTail);
+        err(std::string("dfu-util: ") + e.what() + "\n");
+        return kExSoftware;
+    }
+    if (o.list)
+        return listing(state, o);
+    return o.detach ? detach(file, state, o) : download(file, state, o);
+}
+
+} // namespace tarn::sim
