@@ -11,6 +11,9 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include "platform/Utf8.h"
+#include "platform/standin/SysRoot.h"
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -147,6 +150,13 @@ std::filesystem::path executableDirectory() {
 }
 
 std::filesystem::path pathFromUtf8(const std::string& text) {
+    // The service names files by their Windows paths; on the stand-in those live below
+    // TARN_SYSROOT, as they would on the real system drive.
+    if (text.size() >= 2 && text[1] == ':') {
+        if (auto host = tarn::platform::standin::toHostPath(tarn::platform::fromUtf8(text))) {
+            return *host;
+        }
+    }
     return text;
 }
 std::string pathToUtf8(const std::filesystem::path& path) {

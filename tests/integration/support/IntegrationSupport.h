@@ -1,0 +1,62 @@
+// A temporary system drive for the native integration tests, with the simulator installed as
+// dfu-util and helpers to run the project's tools.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tarn::integration {
+
+// $TARN_SYSROOT for the life of the object; the previous value comes back afterwards.
+class TempSysRoot {
+public:
+    TempSysRoot();
+    ~TempSysRoot();
+    TempSysRoot(const TempSysRoot&) = delete;
+    TempSysRoot& operator=(const TempSysRoot&) = delete;
+
+    const std::filesystem::path& root() const { return root_; }
+    // C:\Program Files\Vantor\Tarn\Services\ on the host.
+    std::filesystem::path services() const;
+    // Copies the simulator in as dfu-util.exe (its state file lands beside it).
+    void installSimulator() const;
+    // Runs the simulator's control interface: tarn-dfu-sim sim ARGS...; returns its output.
+    std::string sim(const std::vector<std::string>& args) const;
+    // The simulator's announcements, one line each.
+    std::vector<std::string> announcements() const;
+    // A package with a valid DFU suffix in the service directory.
+    void makePackage(const std::string& name, const std::string& version) const;
+
+private:
+    std::filesystem::path root_;
+    std::string previous_;
+    bool hadPrevious_ = false;
+};
+
+struct CommandResult {
+    int exitCode = -1;
+    std::string output; // standard output and standard error together
+};
+
+// Runs a program with arguments (no shell) and waits for it.
+CommandResult run(const std::vector<std::string>& argv);
+
+std::string readFile(const std::filesystem::path& path);
+
+// One entry of the stand-in event log.
+struct LogEntry {
+    std::string source;
+    int type = -1;
+    int category = -1;
+    unsigned id = 0;
+    std::string text; // UTF-8
+};
+std::vector<LogEntry> readEventLog(const std::filesystem::path& root);
+
+// The simulator and the control tool as built.
+std::string simulatorPath();
+std::string scPath();
+std::string servicePath();
+
+} // namespace tarn::integration
