@@ -4,10 +4,9 @@
 #include "fakes/FakeEventLog.h"
 #include "upgrade/TarnUpgradeProcess.h"
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 
 namespace tarn::upgrade {
 namespace {

@@ -1,14 +1,15 @@
 #include "IntegrationSupport.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
+#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -186,8 +187,75 @@ std::vector<LogEntry> readEventLog(const fs::path& root) {
     return entries;
 }
 
-std::string simulatorPath() { return TARN_DFU_SIM; }
-std::string scPath() { return TARN_SC; }
-std::string servicePath() { return TARN_SERVICE; }
+std::string simulatorPath() {
+    return TARN_DFU_SIM;
+}
+std::string scPath() {
+    return TARN_SC;
+}
+std::string servicePath() {
+    return TARN_SERVICE;
+}
+
+} // namespace tarn::integration
+
+namespace tarn::integration {
+
+ServiceUnderTest::ServiceUnderTest(const TempSysRoot& sysroot) : sysroot_(sysroot) {
+    fs::copy_file(servicePath(), executable(), fs::copy_options::overwrite_existing);
+}
+
+fs::path ServiceUnderTest::executable() const {
+    return sysroot_.services() / "VantorTarnWindowsUpdateService.exe";
+}
+
+CommandResult ServiceUnderTest::direct(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {executable().string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv);
+}
+
+CommandResult ServiceUnderTest::sc(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {scPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv);
+}
+
+std::string ServiceUnderTest::interfaceName(const std::string& product, const std::string& serial) {
+    return "\\\\?\\USB#VID_7C3E&PID_" + product + "#" + serial +
+           "#{5e1b9c3a-7f24-4d6b-a1c8-93e0f2b47d15}";
+}
+
+void ServiceUnderTest::connectSimulator() const {
+    sysroot_.sim(
+        {"set-global", "announce-command='" + scPath() + "' device-event " + kServiceName});
+}
+
+std::vector<std::string> ServiceUnderTest::texts() const {
+    std::vector<std::string> out;
+    for (const auto& e : readEventLog(sysroot_.root())) {
+        out.push_back(e.text);
+    }
+    return out;
+}
+
+int ServiceUnderTest::countOf(const std::string& text) const {
+    int n = 0;
+    for (const auto& t : texts()) {
+        n += t == text ? 1 : 0;
+    }
+    return n;
+}
+
+bool ServiceUnderTest::waitFor(const std::string& text, int count, int seconds) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (countOf(text) >= count) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
 
 } // namespace tarn::integration

@@ -60,3 +60,34 @@ std::string scPath();
 std::string servicePath();
 
 } // namespace tarn::integration
+
+namespace tarn::integration {
+
+inline constexpr char kServiceName[] = "VantorTarnWindowsUpdateService";
+
+// The product installed in a temporary system drive and driven through tarn-sc, as an
+// administrator would on Windows.
+class ServiceUnderTest {
+public:
+    explicit ServiceUnderTest(const TempSysRoot& sysroot);
+
+    std::filesystem::path executable() const;
+    // Runs the executable itself with arguments, as from a prompt.
+    CommandResult direct(const std::vector<std::string>& args = {}) const;
+    CommandResult sc(const std::vector<std::string>& args) const;
+    // A Tarn interface name in runtime (5710) or DFU (5711) mode.
+    static std::string interfaceName(const std::string& product, const std::string& serial);
+    // Makes the simulator announce re-enumerations to the running service.
+    void connectSimulator() const;
+
+    // The texts of the event log, in order (UTF-8).
+    std::vector<std::string> texts() const;
+    // Waits until `text` has been logged `count` times; false after the time limit.
+    bool waitFor(const std::string& text, int count = 1, int seconds = 30) const;
+    int countOf(const std::string& text) const;
+
+private:
+    const TempSysRoot& sysroot_;
+};
+
+} // namespace tarn::integration

@@ -1,0 +1,174 @@
+// The service as an administrator meets it on the stand-in: installed by itself, started and
+// controlled through tarn-sc, its story read from the event log.
+#include "IntegrationSupport.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+
+namespace tarn::integration {
+namespace {
+
+using Texts = std::vector<std::string>;
+
+class Service : public ::testing::Test {
+protected:
+    TempSysRoot sysroot;
+    ServiceUnderTest service{sysroot};
+
+    void SetUp() override {
+        sysroot.installSimulator();
+        sysroot.makePackage("fw-0103.dfu", "0103");
+    }
+    void TearDown() override { service.sc({"stop", kServiceName}); }
+    std::string store() const {
+        return readFile(sysroot.root() / "Windows/System32/config/services" / kServiceName);
+    }
+    void installAndStart() {
+        ASSERT_EQ(service.direct({"install"}).exitCode, 0);
+        ASSERT_EQ(service.sc({"start", kServiceName}).exitCode, 0);
+        ASSERT_TRUE(service.waitFor("TarnUpgradeProcess start event processing"));
+    }
+    // The texts from the first occurrence of `from` on.
+    Texts textsFrom(const std::string& from) const {
+        const Texts all = service.texts();
+        auto it = std::find(all.begin(), all.end(), from);
+        return Texts(it, all.end());
+    }
+};
+
+TEST_F(Service, InstallsItselfQuotedAndOnlyOnce) {
+    const CommandResult first = service.direct({"install"});
+    EXPECT_EQ(first.exitCode, 0);
+    EXPECT_EQ(service.texts(), (Texts{"service start install.", "create service success.",
+                                      "service install success."}));
+    const std::string registered = store();
+    EXPECT_NE(registered.find("binaryPathName=\"C:\\Program Files\\Vantor\\Tarn\\Services\\"
+                              "VantorTarnWindowsUpdateService.exe\""),
+              std::string::npos)
+        << registered;
+    EXPECT_NE(registered.find("serviceType=16"), std::string::npos);
+    EXPECT_NE(registered.find("startType=2"), std::string::npos);
+    EXPECT_NE(registered.find("errorControl=3"), std::string::npos);
+
+    EXPECT_EQ(service.direct({"install"}).exitCode, 255); // -1
+    EXPECT_EQ(service.texts().back(), "service install failed.");
+    EXPECT_EQ(service.countOf("create service failed."), 1);
+    // Every process starts its counters afresh.
+    const auto log = readEventLog(sysroot.root());
+    EXPECT_EQ(log[0].id, 1u);
+    EXPECT_EQ(log[3].id, 1u);
+    EXPECT_EQ(log[3].source, kServiceName);
+}
+
+TEST_F(Service, BadParameters) {
+    for (const Texts& args : {Texts{"Install"}, Texts{"install", "now"}, Texts{"remove"}}) {
+        EXPECT_EQ(service.direct(args).exitCode, 255);
+        EXPECT_EQ(service.texts().back(), "service start with bad parameters.");
+    }
+}
+
+TEST_F(Service, FromAPromptItFailsToConnectThenInstallsItself) {
+    const CommandResult r = service.direct();
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(service.texts(),
+              (Texts{"run Tarn windows update normally.",
+                     "start service control dispatcher failed, GetLastErrorCode: 1063",
+                     "auto-install service on boot.", "create service success.",
+                     "service install success."}));
+    EXPECT_EQ(service.sc({"query", kServiceName}).exitCode, 0);
+}
+
+TEST_F(Service, StartControlsStopAndTheProcessEnding) {
+    installAndStart();
+    EXPECT_EQ(textsFrom("run Tarn windows update normally."),
+              (Texts{"run Tarn windows update normally.", "enter service main function.",
+                     "enter initialize service function.",
+                     "register service control handler success.", "enter registerStart function.",
+                     "initialize service success.", "TarnUpgradeProcess start event processing"}));
+    EXPECT_NE(service.sc({"query", kServiceName}).output.find("RUNNING"), std::string::npos);
+
+    for (const char* code : {"pause", "continue", "interrogate", "preshutdown", "5", "6", "200"}) {
+        EXPECT_EQ(service.sc({"control", kServiceName, code}).exitCode, 0) << code;
+    }
+    ASSERT_TRUE(service.waitFor("control code: SERVICE_CONTROL_PRSHUTDOWN - do nothing"));
+    EXPECT_EQ(
+        textsFrom("control code: SERVICE_CONTROL_PAUSE."),
+        (Texts{"control code: SERVICE_CONTROL_PAUSE.", "control code: SERVICE_CONTROL_CONTINUE.",
+               "control code: SERVICE_CONTROL_INTERROGATE.",
+               "control code: SERVICE_CONTROL_PRSHUTDOWN - do nothing"}));
+    EXPECT_NE(service.sc({"query", kServiceName}).output.find("RUNNING"), std::string::npos);
+
+    // Removal is refused while it runs, and changes nothing.
+    EXPECT_EQ(service.direct({"uninstall"}).exitCode, 255);
+    EXPECT_EQ(service.texts().back(), "service uninstall failed.");
+    EXPECT_EQ(service.countOf("service not stopped, can not delete this service."), 1);
+
+    EXPECT_EQ(service.sc({"stop", kServiceName}).exitCode, 0);
+    ASSERT_TRUE(service.waitFor("service install failed."));
+    EXPECT_EQ(textsFrom("control code: SERVICE_CONTROL_STOP."),
+              (Texts{"control code: SERVICE_CONTROL_STOP.", "enter onStop function.",
+                     "unregister device notification.", "service control stop success.",
+                     "run service success", "auto-install service on boot.",
+                     "create service failed.", "service install failed."}));
+
+    EXPECT_EQ(service.direct({"uninstall"}).exitCode, 0);
+    EXPECT_EQ(textsFrom("service stopped."),
+              (Texts{"service stopped.", "service delete success.", "service uninstall success."}));
+    EXPECT_NE(service.sc({"query", kServiceName}).exitCode, 0);
+}
+
+TEST_F(Service, ArrivalsOfTarnAndOtherDevices) {
+    installAndStart();
+    EXPECT_EQ(service.sc({"arrive", kServiceName, "USB#VID_046D&PID_C52B#1"}).exitCode, 0);
+    ASSERT_TRUE(service.waitFor("arrival device is not Vantor Tarn."));
+    EXPECT_EQ(service
+                  .sc({"device-event", kServiceName, "removecomplete",
+                       "{5E1B9C3A-7F24-4D6B-A1C8-93E0F2B47D15}", "x"})
+                  .exitCode,
+              0);
+    ASSERT_TRUE(service.waitFor("device remove"));
+    EXPECT_EQ(service.countOf("dwEventType: 32772"), 1);
+
+    // No device attached: the pass lists twice and ends with 7.
+    EXPECT_EQ(
+        service.sc({"arrive", kServiceName, ServiceUnderTest::interfaceName("5710", "SN0001")})
+            .exitCode,
+        0);
+    ASSERT_TRUE(service.waitFor("TarnUpgradeProcess.initDfuDevList processing event.... done"));
+    EXPECT_EQ(textsFrom("arrival device is Vantor Tarn.").size() > 3, true);
+    EXPECT_EQ(service.countOf("Guid = {5E1B9C3A-7F24-4D6B-A1C8-93E0F2B47D15}"), 2);
+    EXPECT_EQ(service.countOf("TarnUpgradeProcess processing event.... queue size 0"), 1);
+    EXPECT_EQ(service.countOf("updev.mode is  2 retry is 0"), 1);
+    EXPECT_EQ(service.countOf("arrival device handled completely."), 1);
+}
+
+TEST_F(Service, TheWholeUpgradeThroughBothPasses) {
+    sysroot.sim({"add", "SN0001", "--mode", "runtime", "--version", "0102"});
+    installAndStart();
+    service.connectSimulator();
+    ASSERT_EQ(
+        service.sc({"arrive", kServiceName, ServiceUnderTest::interfaceName("5710", "SN0001")})
+            .exitCode,
+        0);
+    ASSERT_TRUE(service.waitFor("return for latest build!", 1, 60));
+    ASSERT_TRUE(service.waitFor("TarnUpgradeProcess.initDfuDevList processing event.... done", 3));
+
+    // The worker's own messages, pass by pass: detach (3), download (4), nothing more (6).
+    Texts worker;
+    for (const auto& t : service.texts()) {
+        if (t.rfind("TarnUpgradeProcess", 0) == 0 || t == "arrival device handled completely." ||
+            t == "Keep service running." || t.rfind("TarnUpdateResult", 0) == 0) {
+            worker.push_back(t);
+        }
+    }
+    const std::string queued = "TarnUpgradeProcess processing event.... queue size 0";
+    const std::string done = "TarnUpgradeProcess.initDfuDevList processing event.... done";
+    EXPECT_EQ(worker, (Texts{"TarnUpgradeProcess start event processing", queued, done, queued,
+                             "TarnUpdateResult is 4", "arrival device handled completely.",
+                             "Keep service running.", done, queued,
+                             "arrival device handled completely.", "Keep service running.", done}));
+    EXPECT_NE(sysroot.sim({"show", "SN0001"}).find("0103"), std::string::npos);
+}
+
+} // namespace
+} // namespace tarn::integration
