@@ -93,20 +93,20 @@ TEST_F(Runner, ReadsAtMost4095Bytes) {
     std::wstring cmd = L"x";
     engine.doCmd(cmd, *pipe->write, 0);
     pipe->write.reset();
+    // The engine destroys the probe when it is done: the count lives outside it.
     struct Probe : platform::PipeReadEnd {
-        explicit Probe(platform::PipeReadEnd* r) : inner(r) {}
+        Probe(platform::PipeReadEnd* r, std::size_t& l) : inner(r), largest(l) {}
         Result read(std::span<char> b, milliseconds t) override {
             largest = std::max(largest, b.size());
             return inner->read(b, t);
         }
         platform::PipeReadEnd* inner;
-        std::size_t largest = 0;
+        std::size_t& largest;
     };
-    auto probe = std::make_unique<Probe>(read);
-    auto* seen = probe.get();
+    std::size_t largest = 0;
     auto owner = std::move(pipe->read);
-    engine.handlePipeInfo(std::move(probe), kOutputListing);
-    EXPECT_EQ(seen->largest, 4095u);
+    engine.handlePipeInfo(std::make_unique<Probe>(read, largest), kOutputListing);
+    EXPECT_EQ(largest, 4095u);
 }
 
 TEST_F(Runner, AnEmptyOutput) {

@@ -27,7 +27,7 @@ protected:
     }
     void TearDown() override {
         service.sc({"stop", kServiceName});
-        setenv("TARN_SLEEP_SCALE", "0.001", 1);
+        setenv("TARN_SLEEP_SCALE", "0.01", 1);
     }
     void start() {
         ASSERT_EQ(service.direct({"install"}).exitCode, 0);
@@ -161,7 +161,7 @@ TEST_F(Scenario, ArrivalsDuringAPassWaitTheirTurnAndOthersAreNotQueued) {
     arrive("5711");
     ASSERT_TRUE(service.waitFor("arrival device is not Vantor Tarn."));
     ASSERT_TRUE(service.waitFor(kDone, 3, 60));
-    setenv("TARN_SLEEP_SCALE", "0.001", 1);
+    setenv("TARN_SLEEP_SCALE", "0.01", 1);
     const Texts worker = workerMessages();
     // The first pass; then two waiting, taken oldest first; the mouse never queued. The
     // re-arrival the download announces comes after them.
@@ -181,7 +181,7 @@ TEST_F(Scenario, AStopDuringADownloadEndsTheProcessAtOnce) {
     setenv("TARN_SLEEP_SCALE", "0.05", 1); // a 10-second pause before the download is read
     sysroot.sim({"add", "SN0001", "--mode", "dfu", "--version", "0102"});
     start();
-    setenv("TARN_SLEEP_SCALE", "0.001", 1);
+    setenv("TARN_SLEEP_SCALE", "0.01", 1);
     const std::string query = service.sc({"query", kServiceName}).output;
     const auto at = query.find("PID");
     ASSERT_NE(at, std::string::npos);

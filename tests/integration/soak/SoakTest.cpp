@@ -1,0 +1,103 @@
+// A thousand arrivals: every one accounted for, in order, and nothing grows.
+#include "IntegrationSupport.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace tarn::integration {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Usage {
+    long fds = 0;
+    long threads = 0;
+    long rssKb = 0;
+};
+
+Usage usageOf(int pid) {
+    Usage u;
+    const fs::path proc = "/proc/" + std::to_string(pid);
+    for ([[maybe_unused]] const auto& fd : fs::directory_iterator(proc / "fd")) {
+        ++u.fds;
+    }
+    std::ifstream status(proc / "status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Threads:", 0) == 0) {
+            u.threads = std::stol(line.substr(8));
+        } else if (line.rfind("VmRSS:", 0) == 0) {
+            u.rssKb = std::stol(line.substr(6));
+        }
+    }
+    return u;
+}
+
+TEST(Soak, AThousandArrivals) {
+    TempSysRoot sysroot;
+    ServiceUnderTest service(sysroot);
+    sysroot.installSimulator();
+    sysroot.makePackage("fw-0103.dfu", "0103");
+    // Current firmware: each pass lists the device and finds nothing to do.
+    sysroot.sim({"add", "SN0001", "--mode", "runtime", "--version", "0103"});
+    ASSERT_EQ(service.direct({"install"}).exitCode, 0);
+    ASSERT_EQ(service.sc({"start", kServiceName}).exitCode, 0);
+    const std::string query = service.sc({"query", kServiceName}).output;
+    const int pid = std::stoi(query.substr(query.find(':', query.find("PID")) + 1));
+
+    const std::string done = "TarnUpgradeProcess.initDfuDevList processing event.... done";
+    const std::string name = ServiceUnderTest::interfaceName("5710", "SN0001");
+    Usage first;
+    Usage last;
+    constexpr int kBatches = 10;
+    constexpr int kBatch = 100;
+    for (int batch = 1; batch <= kBatches; ++batch) {
+        for (int i = 0; i < kBatch; ++i) {
+            ASSERT_EQ(service.sc({"arrive", kServiceName, name}).exitCode, 0);
+        }
+        ASSERT_TRUE(service.waitFor(done, batch * kBatch, 300)) << "batch " << batch;
+        (batch == 1 ? first : last) = usageOf(pid);
+    }
+
+    const auto log = readEventLog(sysroot.root());
+    int arrivals = 0;
+    int passes = 0;
+    int finished = 0;
+    // The service process's IDs (the installer's run came first, with IDs of its own): two
+    // threads report, so lines may land out of ID order, but none may be missing.
+    std::vector<unsigned> ids;
+    bool inService = false;
+    for (const auto& e : log) {
+        if (e.source == kServiceName) {
+            inService = inService || e.text == "run Tarn windows update normally.";
+            if (inService) {
+                ids.push_back(e.id);
+            }
+        }
+        arrivals += e.text == "arrival device is Vantor Tarn." ? 1 : 0;
+        passes += e.text.rfind("TarnUpgradeProcess processing event.... queue size", 0) == 0;
+        finished += e.text == "return for latest build!" ? 1 : 0;
+    }
+    std::sort(ids.begin(), ids.end());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        ASSERT_EQ(ids[i], i + 1);
+    }
+    EXPECT_EQ(arrivals, kBatches * kBatch);
+    EXPECT_EQ(passes, kBatches * kBatch);
+    EXPECT_EQ(finished, kBatches * kBatch);
+
+    std::printf("after 100 arrivals: %ld fds, %ld threads, %ld kB; after 1000: %ld fds, %ld "
+                "threads, %ld kB\n",
+                first.fds, first.threads, first.rssKb, last.fds, last.threads, last.rssKb);
+    EXPECT_EQ(last.fds, first.fds);
+    EXPECT_EQ(last.threads, first.threads);
+    EXPECT_LT(last.rssKb - first.rssKb, 1024); // under a megabyte over 900 passes
+
+    EXPECT_EQ(service.sc({"stop", kServiceName}).exitCode, 0);
+    ASSERT_TRUE(service.waitFor("service install failed."));
+}
+
+} // namespace
+} // namespace tarn::integration

@@ -1,0 +1,381 @@
+#!/usr/bin/env bash
+# The service executable under Wine's own Service Control Manager: installation and removal from
+# the command line, start and stop through services.exe, the controls, and the event-log reports
+# of each process as Wine's event-log channel shows them (see tests/wine/eventlog/check-reports.sh).
+#
+# Wine hands the standard error of the services it starts to the first process of the session, so
+# the whole test runs inside one session whose first process is the helper's "wait" role; its
+# standard error is the service's log. The control handler runs on a thread of its own under Wine,
+# so every expected report is polled for with a deadline.
+#
+# Usage: check-service.sh <VantorTarnWindowsUpdateService.exe> <helper.exe> <wine-run>
+set -uo pipefail
+
+service_exe=$1
+helper_exe=$2
+wine_run=$3
+
+name=VantorTarnWindowsUpdateService
+key="HKLM\\System\\CurrentControlSet\\Services\\$name"
+win_dir='C:\Program Files\Vantor\Tarn\Services'
+win_exe="$win_dir\\$name.exe"
+deadline_seconds=30
+
+# A prefix of this test's own, beside its build files, so that other Wine tests run in parallel.
+export WINEPREFIX=$PWD/wineprefix
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=+pid,+eventlog
+drive_c=$WINEPREFIX/drive_c
+unix_dir="$drive_c/Program Files/Vantor/Tarn/Services"
+planted=$drive_c/Program.exe
+marker=$drive_c/tarn-planted-program-ran.txt
+logs=$PWD/service-logs
+session_err=$logs/session.err
+# Set while a run is under way: a run that did not finish may have left the service installed,
+# and an automatic-start service would start with the next session, so the next run starts over.
+dirty=$WINEPREFIX.dirty
+
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+session_pid=
+cleanup() {
+    rm -f "$planted" "$marker"
+    [ -d "$drive_c" ] && touch "$drive_c/tarn-service-test-stop"
+    wineserver -k >/dev/null 2>&1
+    [ -n "$session_pid" ] && wait "$session_pid" 2>/dev/null
+}
+trap cleanup EXIT
+
+# Prints "pid id type text" for each report in the file, ordered by pid and event ID; lines that
+# break the rules start with BAD. A call line whose text line is not there yet is left out, so the
+# file may still be growing.
+reports() {
+    local call='^([0-9a-f]+):([0-9a-f]+):fixme:advapi:ReportEventW \((.*)\): stub$'
+    local text='^([0-9a-f]+):([0-9a-f]+):(err|warn|trace):eventlog:ReportEventW L"(.*)"$'
+    local -A pending=()
+    local line thread type channel
+    local -a arg
+    while IFS= read -r line; do
+        line=${line%$'\r'}
+        if [[ $line =~ $call ]]; then
+            # Both lines of one call come from the same thread.
+            thread=${BASH_REMATCH[1]}:${BASH_REMATCH[2]}
+            IFS=, read -r -a arg <<<"${BASH_REMATCH[3]}"
+            pending[$thread]="$((16#${BASH_REMATCH[1]})) $((arg[3])) $((arg[1]))"
+        elif [[ $line =~ $text ]]; then
+            thread=${BASH_REMATCH[1]}:${BASH_REMATCH[2]}
+            [ -n "${pending[$thread]+set}" ] || continue
+            type=${pending[$thread]##* }
+            case $type in
+            1) channel=err ;;
+            2) channel=warn ;;
+            *) channel=trace ;;
+            esac
+            if [ "$channel" != "${BASH_REMATCH[3]}" ]; then
+                echo "BAD type $type on the ${BASH_REMATCH[3]} channel: $line"
+            fi
+            echo "${pending[$thread]%% *} ${pending[$thread]#* } ${BASH_REMATCH[4]}"
+            unset "pending[$thread]"
+        fi
+    done <"$1" | sort -k1,1n -k2,2n
+}
+
+# The reports of one process, as "id type text" lines.
+process_reports() {
+    reports "$1" | awk -v pid="$2" '$1 == pid || /^BAD/ { sub(/^[0-9]+ /, ""); print }'
+}
+
+# check_sequence LABEL ACTUAL EXPECTED: ACTUAL holds "id type text" lines of one process, EXPECTED
+# "T text" lines (T one of S E W I: success, error, warning, information). The event IDs must run
+# 1, 2, 3, ... and the reports come in the expected order, except for a line marked "~T text": it
+# comes from another thread and may come anywhere after the line above it.
+check_sequence() {
+    local problems
+    problems=$(EXPECTED=$3 awk '
+        BEGIN {
+            n = split(ENVIRON["EXPECTED"], lines, "\n")
+            for (i = 1; i <= n; i++) {
+                line = lines[i]
+                moves = substr(line, 1, 1) == "~"
+                if (moves) line = substr(line, 2)
+                t = substr(line, 1, 1)
+                key = (t == "S" ? 0 : t == "E" ? 1 : t == "W" ? 2 : 4) " " substr(line, 3)
+                if (moves) after[key] = anchor
+                else { fixed[++count] = key; anchor = key }
+            }
+        }
+        {
+            id = $1
+            sub(/^[^ ]+ /, "")
+            if (id != NR) print "report " NR " has event ID " id
+            if ($0 in after) {
+                if ($0 in seen) print "twice: " $0
+                else if (!(after[$0] in seen)) print "too early: " $0
+                seen[$0] = 1
+                next
+            }
+            seen[$0] = 1
+            if (++k <= count && fixed[k] != $0)
+                print "report " NR ": \"" $0 "\", expected \"" fixed[k] "\""
+        }
+        END {
+            if (k != count) print k " reports in order, expected " count
+            for (key in after) if (!(key in seen)) print "missing: " key
+        }' <<<"$2")
+    if [ -n "$problems" ]; then
+        fail "$1: the reports differ"
+        echo "$problems" | head -5 | sed 's/^/    /' >&2
+        echo "  reports (id type text):" >&2
+        echo "$2" | sed 's/^/    /' >&2
+    fi
+}
+
+# run_exe LABEL ARGS: runs the installed executable as a prompt would and sets $exit_code (all
+# 32 bits, from the helper) and $run_err (its standard error).
+run_exe() {
+    local label=$1 out
+    shift
+    run_err=$logs/$label.err
+    out=$("$wine_run" "$helper_exe" spawn "\"$win_exe\"${*:+ $*}" 2>"$run_err")
+    out=${out%$'\r'}
+    exit_code=${out#exit }
+}
+
+# check_command LABEL EXIT_CODE REPORTS ARGS: one command-line run, its exit code and reports.
+check_command() {
+    local label=$1 code=$2 expected=$3 pid
+    shift 3
+    run_exe "$label" "$@"
+    [ "$exit_code" == "$code" ] || fail "$label: exit code $exit_code, expected $code"
+    pid=$(reports "$run_err" | awk 'NR == 1 { print $1 }')
+    check_sequence "$label" "$(process_reports "$run_err" "$pid")" "$expected"
+}
+
+# wait_for_report PID "TYPE TEXT": polls the session's log until the process PID made that report.
+wait_for_report() {
+    local end=$((SECONDS + deadline_seconds))
+    while ((SECONDS < end)); do
+        process_reports "$session_err" "$1" | cut -d' ' -f2- | grep -qxF -- "$2" && return 0
+        sleep 0.2
+    done
+    fail "no report \"$2\" from process $1 within $deadline_seconds s"
+    return 1
+}
+
+query_state() {
+    WINEDEBUG=-all "$wine_run" sc query "$name" 2>/dev/null | tr -d '\r' |
+        sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
+}
+
+# The registration as the Service Control Manager stored it.
+check_registry() {
+    local label=$1 listing expected actual
+    listing=$(WINEDEBUG=-all "$wine_run" reg query "$key" 2>/dev/null | tr -d '\r')
+    expected=$(
+        cat <<LIST
+DisplayName REG_SZ $name
+ErrorControl REG_DWORD 0x3
+ImagePath REG_SZ "$win_exe"
+ObjectName REG_SZ LocalSystem
+Start REG_DWORD 0x2
+Type REG_DWORD 0x10
+LIST
+    )
+    actual=$(awk 'NF >= 3 && $2 ~ /^REG_/ { v = $0; sub(/^ *[^ ]+ +[^ ]+ +/, "", v)
+                                           print $1, $2, v }' <<<"$listing" |
+        grep -E '^(DisplayName|ErrorControl|ImagePath|ObjectName|Start|Type) ')
+    if [ "$actual" != "$expected" ]; then
+        fail "$label: the registry key differs"
+        diff <(echo "$expected") <(echo "$actual") >&2
+    fi
+}
+
+check_no_registry() {
+    if WINEDEBUG=-all "$wine_run" reg query "$key" >/dev/null 2>&1; then
+        fail "$1: the registry key is still there"
+    fi
+}
+
+# --- The session ---------------------------------------------------------------------------------
+
+started=$SECONDS
+mkdir -p "$logs"
+rm -f "$logs"/*.err
+if [ -e "$dirty" ]; then
+    echo "the last run did not finish: starting with a fresh prefix"
+    wineserver -k >/dev/null 2>&1
+    rm -rf "$WINEPREFIX" "$dirty"
+fi
+touch "$dirty"
+# This prefix's own server only; a server on its way out must not take the new session with it.
+wineserver -k >/dev/null 2>&1
+wineserver -w >/dev/null 2>&1
+rm -f "$drive_c/tarn-service-test-stop" "$drive_c/tarn-service-test-ready" "$marker" "$planted"
+
+# The first use creates the prefix (wine-run waits for that), then this starts the session.
+"$wine_run" "$helper_exe" wait 'C:\tarn-service-test-ready' 'C:\tarn-service-test-stop' \
+    2>"$session_err" >/dev/null &
+session_pid=$!
+end=$((SECONDS + 120))
+until [ -e "$drive_c/tarn-service-test-ready" ]; do
+    if ((SECONDS >= end)) || ! kill -0 "$session_pid" 2>/dev/null; then
+        echo "the Wine session did not start" >&2
+        cat "$session_err" >&2
+        exit 1
+    fi
+    sleep 0.2
+done
+echo "session up after $((SECONDS - started)) s"
+mkdir -p "$unix_dir"
+cp "$service_exe" "$unix_dir/$name.exe"
+
+# --- Command line --------------------------------------------------------------------------------
+
+for args in "Install" "install x" "foo" "uninstall now"; do
+    check_command "bad-${args// /-}" 4294967295 "E service start with bad parameters." $args
+done
+check_command uninstall-absent 4294967295 "E Open Tarn windows update service failed.
+E service uninstall failed." uninstall
+
+check_command install 0 "W service start install.
+S create service success.
+S service install success." install
+check_registry install
+check_command install-again 4294967295 "W service start install.
+E create service failed.
+E service install failed." install
+check_registry install-again
+check_command uninstall-stopped 0 "W service stopped.
+S service delete success.
+S service uninstall success." uninstall
+check_no_registry uninstall-stopped
+
+# Not started by the Service Control Manager: the dispatcher refuses, and the service installs
+# itself. Run through cmd, the way a prompt starts it (Wine quotes the path for cmd).
+prompt_err=$logs/prompt.err
+"$wine_run" cmd /c "$win_exe" 2>"$prompt_err" >/dev/null
+prompt_code=$?
+[ "$prompt_code" -eq 0 ] || fail "prompt: exit status $prompt_code, expected 0"
+pid=$(reports "$prompt_err" | awk 'NR == 1 { print $1 }')
+check_sequence prompt "$(process_reports "$prompt_err" "$pid")" "W run Tarn windows update normally.
+E start service control dispatcher failed, GetLastErrorCode: 1063
+W auto-install service on boot.
+S create service success.
+S service install success."
+check_registry prompt
+
+# --- Under the Service Control Manager -----------------------------------------------------------
+
+# A program where an unquoted "C:\Program Files\..." image path would find one.
+cp "$helper_exe" "$planted"
+
+WINEDEBUG=-all "$wine_run" sc start "$name" >"$logs/sc-start.out" 2>&1 ||
+    fail "sc start: exit status $?"
+end=$((SECONDS + deadline_seconds))
+service_pid=
+while [ -z "$service_pid" ] && ((SECONDS < end)); do
+    service_pid=$(reports "$session_err" |
+        awk '/ run Tarn windows update normally\.$/ { print $1; exit }')
+    [ -n "$service_pid" ] || sleep 0.2
+done
+if [ -z "$service_pid" ]; then
+    fail "the service process never reported"
+    grep -E 'ReportEventW|err:' "$session_err" >&2
+    exit 1
+fi
+
+# The worker thread starts just before service main reports its result.
+start_reports="W run Tarn windows update normally.
+I enter service main function.
+I enter initialize service function.
+I register service control handler success.
+I enter registerStart function.
+~W TarnUpgradeProcess start event processing
+S initialize service success."
+
+end=$((SECONDS + deadline_seconds))
+while (($(process_reports "$session_err" "$service_pid" | wc -l) < 7)) && ((SECONDS < end)); do
+    sleep 0.2
+done
+check_sequence start "$(process_reports "$session_err" "$service_pid")" "$start_reports"
+state=$(query_state)
+[ "$state" == RUNNING ] || fail "sc query after the start: \"$state\", expected RUNNING"
+[ ! -e "$marker" ] || fail "the planted C:\\Program.exe ran: $(iconv -f UTF-16LE "$marker")"
+
+# Wine's sc has no interrogate, pause, continue or control: the helper sends them. Pause and
+# continue are not among the controls the service accepts; 128 is a user control it ignores.
+control() {
+    local code=$1 want=$2 got
+    got=$(WINEDEBUG=-all "$wine_run" "$helper_exe" control "$name" "$code" 2>/dev/null)
+    got=${got%$'\r'}
+    echo "control $code: $got"
+    [ "$got" == "$want" ] || fail "control $code: \"$got\", expected \"$want\""
+}
+control 4 "ok 4"
+wait_for_report "$service_pid" "4 control code: SERVICE_CONTROL_INTERROGATE."
+control 2 "error 1052"
+control 3 "error 1052"
+control 128 "ok 4"
+
+check_command uninstall-running 4294967295 "E service not stopped, can not delete this service.
+E service uninstall failed." uninstall
+check_registry uninstall-running
+state=$(query_state)
+[ "$state" == RUNNING ] || fail "sc query after the refused removal: \"$state\", expected RUNNING"
+
+WINEDEBUG=-all "$wine_run" sc stop "$name" >"$logs/sc-stop.out" 2>&1 ||
+    fail "sc stop: exit status $?"
+# The process's last report: only after it may the removal run, or it would race the automatic
+# installation.
+wait_for_report "$service_pid" "1 service install failed."
+wait_for_report "$service_pid" "4 service control stop success."
+# Reporting "stopped" lets the dispatcher return on the main thread while the handler's thread
+# is still to make its last report.
+check_sequence run "$(process_reports "$session_err" "$service_pid")" "$start_reports
+I control code: SERVICE_CONTROL_INTERROGATE.
+I control code: SERVICE_CONTROL_STOP.
+I enter onStop function.
+I unregister device notification.
+~I service control stop success.
+S run service success
+W auto-install service on boot.
+E create service failed.
+E service install failed."
+state=$(query_state)
+[ "$state" == STOPPED ] || fail "sc query after the stop: \"$state\", expected STOPPED"
+[ ! -e "$marker" ] || fail "the planted C:\\Program.exe ran: $(iconv -f UTF-16LE "$marker")"
+
+check_command uninstall-after-stop 0 "W service stopped.
+S service delete success.
+S service uninstall success." uninstall
+check_no_registry uninstall-after-stop
+
+# The planted program is a real trap here: Wine's Service Control Manager, given the same path
+# unquoted, starts it.
+probe=TarnUnquotedPathProbe
+WINEDEBUG=-all "$wine_run" sc create "$probe" binpath= "$win_exe" start= demand >/dev/null 2>&1 ||
+    fail "sc create $probe: exit status $?"
+WINEDEBUG=-all "$wine_run" sc start "$probe" >/dev/null 2>&1
+end=$((SECONDS + deadline_seconds))
+until [ -e "$marker" ] || ((SECONDS >= end)); do
+    sleep 0.2
+done
+[ -e "$marker" ] ||
+    fail "the unquoted image path did not start the planted program: the check above proves nothing"
+WINEDEBUG=-all "$wine_run" sc delete "$probe" >/dev/null 2>&1 ||
+    fail "sc delete $probe: exit status $?"
+rm -f "$planted" "$marker"
+
+echo "--- the service's reports, as Wine printed them:"
+grep -E "^0*$(printf '%x' "$service_pid"):[0-9a-f]+:[a-z]+:eventlog:ReportEventW" "$session_err" |
+    sed 's/^/    /'
+if ((failures > 0)); then
+    echo "$failures failures; logs in $logs" >&2
+    exit 1
+fi
+rm -f "$dirty"
+echo "service checks passed in $((SECONDS - started)) s"
