@@ -1,0 +1,176 @@
+// What a misbehaving tool, a strange service directory or a broken event log do to the running
+// service: each ends its pass in a defined way, and the next arrival is handled as usual.
+#include "IntegrationSupport.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace tarn::integration {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kDone = "TarnUpgradeProcess.initDfuDevList processing event.... done";
+const std::string kListingFailed = "TarnUpgradeProcess.initDfuDevList failed!";
+
+class Fault : public ::testing::Test {
+protected:
+    TempSysRoot sysroot;
+    ServiceUnderTest service{sysroot};
+
+    void SetUp() override { sysroot.makePackage("fw-0103.dfu", "0103"); }
+    void TearDown() override { service.sc({"stop", kServiceName}); }
+    void start() {
+        ASSERT_EQ(service.direct({"install"}).exitCode, 0);
+        ASSERT_EQ(service.sc({"start", kServiceName}).exitCode, 0);
+        ASSERT_TRUE(service.waitFor("TarnUpgradeProcess start event processing"));
+    }
+    void arrive() {
+        ASSERT_EQ(
+            service.sc({"arrive", kServiceName, ServiceUnderTest::interfaceName("5710", "SN0001")})
+                .exitCode,
+            0);
+    }
+    // A dfu-util of the test's own: a shell script.
+    void tool(const std::string& script) {
+        const fs::path path = sysroot.services() / "dfu-util.exe";
+        fs::remove(path);
+        std::ofstream(path) << "#!/bin/sh\n" << script << "\n";
+        fs::permissions(path, fs::perms::owner_all);
+    }
+    // After whatever went before, the service still handles an arrival normally.
+    void stillServes() {
+        fs::remove(sysroot.services() / "dfu-util.exe");
+        sysroot.installSimulator();
+        sysroot.sim({"add", "SN0001", "--mode", "runtime", "--version", "0200"});
+        const int before = service.countOf("return for latest build!");
+        const int done = service.countOf(kDone);
+        arrive();
+        ASSERT_TRUE(service.waitFor(kDone, done + 1, 60));
+        EXPECT_EQ(service.countOf("return for latest build!"), before + 1);
+    }
+};
+
+TEST_F(Fault, BytesInvalidInTheCodePageAndNuls) {
+    tool("printf 'dfu-util 0.11\\n\\377\\376 Found Runtime: [7c3e:5710] ver=01\\0002, "
+         "serial=\"S\\200\\0N\"\\n\\300\\n'");
+    start();
+    arrive();
+    ASSERT_TRUE(service.waitFor(kDone));
+    stillServes();
+}
+
+TEST_F(Fault, ALineOfTenMegabytes) {
+    tool("echo 'dfu-util 0.11'; head -c 10000000 /dev/zero | tr '\\0' x; echo ' [7c3e:5710] "
+         "Runtime ver=0200'");
+    start();
+    arrive();
+    ASSERT_TRUE(service.waitFor(kDone, 1, 120));
+    stillServes();
+}
+
+TEST_F(Fault, AHundredMegabytesOfOutput) {
+    // More than the listing's bound lets through at 100 ms a read: the run is ended.
+    tool("echo 'dfu-util 0.11'; yes 'Found Runtime: [7c3e:5710] ver=0200, cfg=1' | head -c "
+         "100000000");
+    start();
+    arrive();
+    ASSERT_TRUE(service.waitFor(kDone, 1, 180));
+    EXPECT_EQ(service.countOf("handlePipeInfo timeout, dfu-util terminated"), 1);
+    stillServes();
+}
+
+TEST_F(Fault, AToolKilledByASignal) {
+    tool("echo 'dfu-util 0.11'; echo 'Found Runtime: [7c3e:57'; kill -9 $$");
+    start();
+    arrive();
+    ASSERT_TRUE(service.waitFor(kDone));
+    EXPECT_EQ(service.countOf("updev.mode is  2 retry is 0"), 1); // the line was cut short
+    stillServes();
+}
+
+TEST_F(Fault, APackageGoneBetweenTheSearchAndTheRead) {
+    // A dangling link is found by the search and cannot be opened, as a package deleted in
+    // between would be.
+    fs::create_symlink(sysroot.services() / "gone.dfu", sysroot.services() / "zz.dfu");
+    sysroot.installSimulator();
+    start();
+    arrive();
+    ASSERT_TRUE(service.waitFor(kListingFailed));
+    EXPECT_EQ(service.countOf("_wfopen failed!!"), 1);
+    fs::remove(sysroot.services() / "zz.dfu");
+    stillServes();
+}
+
+TEST_F(Fault, AReadOnlyPackageAndADirectoryNamedLikeOne) {
+    fs::create_directory(sysroot.services() / "x.dfu");
+    sysroot.makePackage("a-ro.dfu", "0104");
+    fs::permissions(sysroot.services() / "a-ro.dfu", fs::perms::owner_read);
+    sysroot.installSimulator();
+    start();
+    arrive();
+    // "x.dfu" sorts last and is chosen; it cannot be read as a package.
+    ASSERT_TRUE(service.waitFor(kListingFailed));
+    EXPECT_TRUE(fs::exists(sysroot.services() / "a-ro.dfu")); // read-only: not deleted
+    fs::remove(sysroot.services() / "x.dfu");
+    stillServes();
+}
+
+TEST_F(Fault, AThousandPackages) {
+    sysroot.installSimulator();
+    for (int i = 0; i < 1000; ++i) {
+        std::ofstream(sysroot.services() / ("p" + std::to_string(1000 + i) + ".dfu"))
+            << std::string(16, '\x01');
+    }
+    start();
+    arrive();
+    ASSERT_TRUE(service.waitFor(kDone, 1, 120));
+    int left = 0;
+    for (const auto& entry : fs::directory_iterator(sysroot.services())) {
+        left += entry.path().extension() == ".dfu";
+    }
+    EXPECT_EQ(left, 2); // the chosen one and the last step's discard
+    stillServes();
+}
+
+TEST_F(Fault, NoServiceDirectory) {
+    sysroot.installSimulator();
+    start();
+    // The running service keeps its executable's image; the directory goes away under it.
+    fs::remove_all(sysroot.services());
+    arrive();
+    ASSERT_TRUE(service.waitFor(kListingFailed));
+    EXPECT_EQ(service.countOf("initUpgradeInfo File not found C:\\Program Files\\Vantor\\Tarn\\"
+                              "Services\\*.dfu!"),
+              1);
+    fs::create_directories(sysroot.services());
+    sysroot.makePackage("fw-0103.dfu", "0103");
+    stillServes();
+}
+
+TEST_F(Fault, EventLogWritesThatFail) {
+    sysroot.installSimulator();
+    sysroot.sim({"add", "SN0001", "--mode", "runtime", "--version", "0102"});
+    service.connectSimulator();
+    start();
+    // From here on every report is lost: the log file cannot be written.
+    const fs::path log = sysroot.root() / "eventlog.jsonl";
+    fs::rename(log, sysroot.root() / "eventlog.before");
+    fs::create_directory(log);
+    arrive();
+    // The upgrade goes on unseen: the device ends at the new version.
+    bool upgraded = false;
+    for (int i = 0; i < 600 && !upgraded; ++i) {
+        upgraded = sysroot.sim({"show", "SN0001"}).find("0103") != std::string::npos;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(upgraded);
+    fs::remove(log);
+    fs::rename(sysroot.root() / "eventlog.before", log);
+    EXPECT_EQ(service.sc({"stop", kServiceName}).exitCode, 0);
+}
+
+} // namespace
+} // namespace tarn::integration

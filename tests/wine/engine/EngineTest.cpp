@@ -1,0 +1,169 @@
+// Whole listing, detach and download passes of the Windows build: the real Win32 runner and
+// file calls, the real service directory, and the simulator as dfu-util.
+#include "WineSupport.h"
+#include "fakes/FakeEventLog.h"
+#include "upgrade/TarnUpgradeProcess.h"
+
+#include <gtest/gtest.h>
+
+namespace tarn::upgrade {
+namespace {
+
+using winetest::ServiceDirectory;
+
+constexpr wchar_t kPlanted[] = L"C:\\Program.exe";
+constexpr wchar_t kPlantedMarker[] = L"C:\\planted-program-ran";
+
+class WineEngine : public ::testing::Test {
+protected:
+    ServiceDirectory services;
+    testing::FakeEventLog eventLog;
+    eventlog::EventLogReporter log{eventLog, L"TarnUpgradeProcess", 21};
+    testing::RecordingOutput out;
+    winetest::FastClock clock;
+    EngineContext context{log, out, platform::systemProcesses(), platform::systemFileSystem(),
+                          clock};
+
+    void SetUp() override {
+        ASSERT_TRUE(services.installSimulator(winetest::windowsPathOf(TARN_SIMULATOR)));
+        ASSERT_TRUE(ServiceDirectory::makePackage(L"fw-0103.dfu", L"0103"));
+    }
+    void TearDown() override {
+        DeleteFileW(kPlanted);
+        DeleteFileW(kPlantedMarker);
+    }
+
+    static void addDevice(const std::wstring& serial, const std::wstring& mode,
+                          const std::wstring& version) {
+        ASSERT_TRUE(ServiceDirectory::sim(L"add " + serial + L" --mode " + mode + L" --version " +
+                                          version));
+    }
+    static void fault(const std::wstring& serial, const std::wstring& setting) {
+        ASSERT_TRUE(ServiceDirectory::sim(L"set " + serial + L" " + setting));
+    }
+    static std::string device(const std::wstring& serial) {
+        return ServiceDirectory::sim(L"show " + serial).value_or("(show failed)");
+    }
+    static bool has(const std::string& text, const char* part) {
+        return text.find(part) != std::string::npos;
+    }
+
+    // One arrival's pass, as the worker runs it: the listing's failure code negated.
+    std::int32_t pass() {
+        TarnUpgradeProcess engine(context, false);
+        const std::int32_t listed = engine.initDfuDevList();
+        return listed == kOutcomeListed ? engine.doUpgrade() : -listed;
+    }
+
+    // The simulator announces after it has closed its output, so the pass may return first.
+    static std::vector<std::string> announcementsWhenThere(std::size_t count) {
+        const ULONGLONG giveUp = GetTickCount64() + 10000;
+        auto lines = ServiceDirectory::announcements();
+        while (lines.size() < count && GetTickCount64() < giveUp) {
+            Sleep(20);
+            lines = ServiceDirectory::announcements();
+        }
+        return lines;
+    }
+};
+
+TEST_F(WineEngine, TwoPassesUpgradeARuntimeDevice) {
+    addDevice(L"SN0001", L"runtime", L"0102");
+
+    TarnUpgradeProcess listing(context, false);
+    ASSERT_EQ(listing.initDfuDevList(), kOutcomeListed);
+    EXPECT_EQ(listing.updev.mode, kModeRuntime);
+    EXPECT_EQ(listing.updev.sn, L"SN0001");
+    EXPECT_EQ(listing.updev.version, L"0102");
+    EXPECT_EQ(listing.updev.cfgId, 1);
+    EXPECT_EQ(listing.packageName, L"fw-0103.dfu");
+    EXPECT_EQ(listing.targetVersion, L"0103");
+    EXPECT_TRUE(listing.upgradeNeeded);
+
+    EXPECT_EQ(listing.doUpgrade(), kOutcomeDetached);
+    EXPECT_TRUE(has(device(L"SN0001"), "dfu"));
+    const auto events = announcementsWhenThere(2);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].rfind("removal ", 0), 0u);
+    EXPECT_EQ(events[1].rfind("arrival ", 0), 0u);
+    EXPECT_TRUE(has(events[1], "PID_5711"));
+    // The fixed waits were asked for, not slept: the detach's 5000 ms and the 3000 ms after it.
+    EXPECT_GE(clock.slept(), std::chrono::milliseconds(8000));
+
+    TarnUpgradeProcess download(context, false);
+    ASSERT_EQ(download.initDfuDevList(), kOutcomeListed);
+    EXPECT_EQ(download.updev.mode, kModeDfu);
+    EXPECT_EQ(download.doUpgrade(), kOutcomeWritten);
+    EXPECT_TRUE(eventLog.contains(L"doCmd enter sleep"));
+    EXPECT_TRUE(eventLog.contains(L"TarnUpdateResult is 4"));
+    const std::string after = device(L"SN0001");
+    EXPECT_TRUE(has(after, "runtime")) << after;
+    EXPECT_TRUE(has(after, "0103")) << after;
+    EXPECT_TRUE(has(announcementsWhenThere(4).back(), "PID_5710"));
+
+    // Back in runtime mode with the new firmware: nothing more to do, and the package stays.
+    EXPECT_EQ(pass(), kOutcomeNoUpgradeNeeded);
+    EXPECT_TRUE(eventLog.contains(L"return for latest build!"));
+    EXPECT_TRUE(ServiceDirectory::exists(ServiceDirectory::path(L"fw-0103.dfu")));
+}
+
+TEST_F(WineEngine, DownloadFailures) {
+    addDevice(L"SN0001", L"dfu", L"0102");
+
+    fault(L"SN0001", L"fault.download=error");
+    EXPECT_EQ(pass(), kOutcomeDownloadFailed);
+    EXPECT_TRUE(eventLog.contains(L"TarnUpdateResult is 5"));
+    EXPECT_TRUE(has(device(L"SN0001"), "dfu"));
+
+    // A tool that never ends is ended at the bound, and the next pass is not held up by it.
+    fault(L"SN0001", L"fault.download=hang");
+    context.bounds.download = std::chrono::seconds(2);
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(pass(), kOutcomeDownloadFailed);
+    EXPECT_TRUE(eventLog.contains(L"handlePipeInfo timeout, dfu-util terminated"));
+    EXPECT_LT(GetTickCount64() - start, 30000u);
+
+    fault(L"SN0001", L"fault.download=none");
+    context.bounds.download = std::chrono::seconds(60);
+    EXPECT_EQ(pass(), kOutcomeWritten);
+    EXPECT_TRUE(has(device(L"SN0001"), "0103"));
+}
+
+TEST_F(WineEngine, AMissingToolFailsTheListing) {
+    ASSERT_TRUE(DeleteFileW(ServiceDirectory::tool().c_str()));
+    EXPECT_EQ(pass(), -kOutcomeGeneralFailure);
+    EXPECT_TRUE(eventLog.contains(L"CreateProcess Failed!"));
+}
+
+TEST_F(WineEngine, NoPackageNeverRunsTheTool) {
+    addDevice(L"SN0001", L"runtime", L"0102");
+    ASSERT_TRUE(DeleteFileW(ServiceDirectory::path(L"fw-0103.dfu").c_str()));
+    EXPECT_EQ(pass(), -kOutcomeNoPackage);
+    EXPECT_TRUE(eventLog.contains(L"initUpgradeInfo Failed C:\\Program Files\\Vantor\\Tarn\\"
+                                  L"Services\\!"));
+    for (const auto& text : eventLog.texts()) {
+        EXPECT_EQ(text.find(L"doCmd"), std::wstring::npos) << "the tool was run";
+    }
+}
+
+TEST_F(WineEngine, APlantedProgramExeIsNeverRun) {
+    // Unquoted, "C:\Program Files\Vantor\..." makes Windows try C:\Program.exe first.
+    ASSERT_TRUE(CopyFileW(winetest::windowsPathOf(TARN_MARKER_PROGRAM).c_str(), kPlanted, FALSE));
+    DeleteFileW(kPlantedMarker);
+    // The trap works: the tool's path left unquoted runs the planted program instead.
+    const auto trap = winetest::runProgram(ServiceDirectory::tool() + L" -l");
+    ASSERT_TRUE(trap.started);
+    ASSERT_TRUE(ServiceDirectory::exists(kPlantedMarker));
+    ASSERT_TRUE(DeleteFileW(kPlantedMarker));
+
+    addDevice(L"SN0001", L"runtime", L"0102");
+    TarnUpgradeProcess engine(context, false);
+    ASSERT_EQ(engine.initDfuDevList(), kOutcomeListed);
+    EXPECT_EQ(engine.updev.mode, kModeRuntime); // the simulator answered
+    EXPECT_EQ(engine.doUpgrade(), kOutcomeDetached);
+    EXPECT_EQ(pass(), kOutcomeWritten);
+    EXPECT_FALSE(ServiceDirectory::exists(kPlantedMarker));
+}
+
+} // namespace
+} // namespace tarn::upgrade
