@@ -1,4 +1,5 @@
 // The output analysis on large listings, and the cost of one event-log report.
+#include "NullSinks.h"
 #include "eventlog/EventLogReporter.h"
 #include "fakes/FakeEventLog.h"
 #include "fakes/FakePlatform.h"
@@ -10,23 +11,8 @@
 namespace tarn {
 namespace {
 
-// The event log as a null sink: the reports are formatted, then dropped.
-class NullEventLog final : public platform::EventLog {
-public:
-    SourceHandle registerEventSource(const wchar_t*) override { return this; }
-    bool reportEvent(SourceHandle, std::uint16_t, std::uint16_t, std::uint32_t,
-                     const wchar_t* message) override {
-        benchmark::DoNotOptimize(message);
-        return true;
-    }
-};
-
-class NullOutput final : public platform::StandardOutput {
-public:
-    void write(std::string_view) override {}
-    void write(std::wstring_view) override {}
-    void flush() override {}
-};
+using bench::NullEventLog;
+using bench::NullOutput;
 
 // A listing of about `bytes` characters: the banner, then device lines of other devices and,
 // every hundredth line, one of the Tarn.

@@ -1,26 +1,19 @@
 // The control handler's latency for an arrival while a download pass is running.
+#include "NullSinks.h"
 #include "fakes/EngineFixture.h"
 #include "fakes/FakeService.h"
+#include "fakes/PassGate.h"
 #include "service/ServiceHost.h"
 
 #include <algorithm>
 #include <benchmark/benchmark.h>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 namespace tarn {
 namespace {
 
-class NullEventLog final : public platform::EventLog {
-public:
-    SourceHandle registerEventSource(const wchar_t*) override { return this; }
-    bool reportEvent(SourceHandle, std::uint16_t, std::uint16_t, std::uint32_t,
-                     const wchar_t*) override {
-        return true;
-    }
-};
+using bench::NullEventLog;
 
 void BM_ArrivalDuringADownload(benchmark::State& state) {
     NullEventLog null;
@@ -40,22 +33,10 @@ void BM_ArrivalDuringADownload(benchmark::State& state) {
     auto& running = *static_cast<service::UpgradeService*>(runtime.context);
 
     // The worker's pass holds in the tool's start until the measurement is over.
-    std::mutex m;
-    std::condition_variable cv;
-    bool inPass = false;
-    bool release = false;
-    processes.onStart = [&] {
-        std::unique_lock lock(m);
-        inPass = true;
-        cv.notify_all();
-        cv.wait(lock, [&] { return release; });
-    };
+    testing::PassGate gate(processes);
     running.pushArrival({running.deviceName, false, service::kInterfaceClass, &running});
     std::thread worker([&] { service::handleNextArrival(running); });
-    {
-        std::unique_lock lock(m);
-        cv.wait(lock, [&] { return inPass; });
-    }
+    gate.waitUntilHeld();
 
     auto record = testing::deviceRecord(
         L"\\\\?\\USB#VID_7C3E&PID_5711#SN0001#{5e1b9c3a-7f24-4d6b-a1c8-93e0f2b47d15}",
@@ -74,11 +55,7 @@ void BM_ArrivalDuringADownload(benchmark::State& state) {
     state.counters["p99_us"] = micros[micros.size() * 99 / 100];
     state.counters["max_us"] = micros.back();
 
-    {
-        std::lock_guard lock(m);
-        release = true;
-    }
-    cv.notify_all();
+    gate.release();
     worker.join();
     service::setHostContext(nullptr);
 }

@@ -1,6 +1,7 @@
 // One whole download pass with the simulator on the stand-in, against the simulator's own runs
 // of the same two command lines: the difference is the service's own cost.
 #include "IntegrationSupport.h"
+#include "NullSinks.h"
 #include "fakes/FakeEventLog.h"
 #include "upgrade/TarnUpgradeProcess.h"
 
@@ -10,21 +11,14 @@
 namespace tarn {
 namespace {
 
+using bench::NullEventLog;
+
 // The fixed waits (200 s before the download is read, 100 ms after each read) shrink to
 // nothing; the clock reads the factor once, before the first pass.
 const bool kScaled = [] {
     setenv("TARN_SLEEP_SCALE", "0.000001", 1);
     return true;
 }();
-
-class NullEventLog final : public platform::EventLog {
-public:
-    SourceHandle registerEventSource(const wchar_t*) override { return this; }
-    bool reportEvent(SourceHandle, std::uint16_t, std::uint16_t, std::uint32_t,
-                     const wchar_t*) override {
-        return true;
-    }
-};
 
 struct Stage {
     integration::TempSysRoot sysroot;

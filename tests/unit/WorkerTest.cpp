@@ -1,11 +1,10 @@
 // The worker: one pass per arrival, reported by its outcome; the control handler never waits.
 #include "fakes/HostFixture.h"
+#include "fakes/PassGate.h"
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <thread>
 
 namespace tarn::service {
@@ -101,23 +100,11 @@ TEST_F(Worker, EveryPassStartsFromAFreshEngine) {
 TEST_F(Worker, TheControlHandlerReturnsAtOnceDuringAPass) {
     serviceMain(0, nullptr);
     auto& running = *static_cast<UpgradeService*>(runtime.context);
-    std::mutex m;
-    std::condition_variable cv;
-    bool inPass = false;
-    bool release = false;
-    processes.onStart = [&] {
-        std::unique_lock lock(m);
-        inPass = true;
-        cv.notify_all();
-        cv.wait(lock, [&] { return release; });
-    };
+    testing::PassGate gate(processes);
     processes.runs = {{{kBanner}}};
     running.pushArrival(UpdateParameter{running.deviceName, false, kInterfaceClass, &running});
     std::thread worker([&] { handleNextArrival(running); });
-    {
-        std::unique_lock lock(m);
-        cv.wait(lock, [&] { return inPass; });
-    }
+    gate.waitUntilHeld();
     auto record = testing::deviceRecord(testing::kDfuName, kInterfaceClass);
     std::vector<double> micros;
     for (int i = 0; i < 200; ++i) {
@@ -128,13 +115,8 @@ TEST_F(Worker, TheControlHandlerReturnsAtOnceDuringAPass) {
                 .count());
     }
     EXPECT_EQ(running.queueSize(), 200u);
-    {
-        std::lock_guard lock(m);
-        release = true;
-    }
-    cv.notify_all();
+    gate.release();
     worker.join();
-    processes.onStart = nullptr;
     std::sort(micros.begin(), micros.end());
     const double median = micros[micros.size() / 2];
     const double p99 = micros[micros.size() * 99 / 100];
