@@ -22,11 +22,7 @@ protected:
 
     void SetUp() override { sysroot.makePackage("fw-0103.dfu", "0103"); }
     void TearDown() override { service.sc({"stop", kServiceName}); }
-    void start() {
-        ASSERT_EQ(service.direct({"install"}).exitCode, 0);
-        ASSERT_EQ(service.sc({"start", kServiceName}).exitCode, 0);
-        ASSERT_TRUE(service.waitFor("TarnUpgradeProcess start event processing"));
-    }
+    void start() { ASSERT_TRUE(service.installAndStart()); }
     void arrive() {
         ASSERT_EQ(
             service.sc({"arrive", kServiceName, ServiceUnderTest::interfaceName("5710", "SN0001")})

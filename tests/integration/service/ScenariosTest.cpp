@@ -30,9 +30,7 @@ protected:
         setenv("TARN_SLEEP_SCALE", "0.01", 1);
     }
     void start() {
-        ASSERT_EQ(service.direct({"install"}).exitCode, 0);
-        ASSERT_EQ(service.sc({"start", kServiceName}).exitCode, 0);
-        ASSERT_TRUE(service.waitFor("TarnUpgradeProcess start event processing"));
+        ASSERT_TRUE(service.installAndStart());
         service.connectSimulator();
     }
     void arrive(const std::string& product = "5710", const std::string& serial = "SN0001") {

@@ -23,11 +23,6 @@ protected:
     std::string store() const {
         return readFile(sysroot.root() / "Windows/System32/config/services" / kServiceName);
     }
-    void installAndStart() {
-        ASSERT_EQ(service.direct({"install"}).exitCode, 0);
-        ASSERT_EQ(service.sc({"start", kServiceName}).exitCode, 0);
-        ASSERT_TRUE(service.waitFor("TarnUpgradeProcess start event processing"));
-    }
     // The texts from the first occurrence of `from` on.
     Texts textsFrom(const std::string& from) const {
         const Texts all = service.texts();
@@ -79,7 +74,7 @@ TEST_F(Service, FromAPromptItFailsToConnectThenInstallsItself) {
 }
 
 TEST_F(Service, StartControlsStopAndTheProcessEnding) {
-    installAndStart();
+    ASSERT_TRUE(service.installAndStart());
     EXPECT_EQ(textsFrom("run Tarn windows update normally."),
               (Texts{"run Tarn windows update normally.", "enter service main function.",
                      "enter initialize service function.",
@@ -118,7 +113,7 @@ TEST_F(Service, StartControlsStopAndTheProcessEnding) {
 }
 
 TEST_F(Service, ArrivalsOfTarnAndOtherDevices) {
-    installAndStart();
+    ASSERT_TRUE(service.installAndStart());
     EXPECT_EQ(service.sc({"arrive", kServiceName, "USB#VID_046D&PID_C52B#1"}).exitCode, 0);
     ASSERT_TRUE(service.waitFor("arrival device is not Vantor Tarn."));
     EXPECT_EQ(service
@@ -144,7 +139,7 @@ TEST_F(Service, ArrivalsOfTarnAndOtherDevices) {
 
 TEST_F(Service, TheWholeUpgradeThroughBothPasses) {
     sysroot.sim({"add", "SN0001", "--mode", "runtime", "--version", "0102"});
-    installAndStart();
+    ASSERT_TRUE(service.installAndStart());
     service.connectSimulator();
     ASSERT_EQ(
         service.sc({"arrive", kServiceName, ServiceUnderTest::interfaceName("5710", "SN0001")})

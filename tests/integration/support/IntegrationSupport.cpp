@@ -226,6 +226,11 @@ std::string ServiceUnderTest::interfaceName(const std::string& product, const st
            "#{5e1b9c3a-7f24-4d6b-a1c8-93e0f2b47d15}";
 }
 
+bool ServiceUnderTest::installAndStart() const {
+    return direct({"install"}).exitCode == 0 && sc({"start", kServiceName}).exitCode == 0 &&
+           waitFor("TarnUpgradeProcess start event processing");
+}
+
 void ServiceUnderTest::connectSimulator() const {
     sysroot_.sim(
         {"set-global", "announce-command='" + scPath() + "' device-event " + kServiceName});

@@ -77,6 +77,9 @@ public:
     CommandResult sc(const std::vector<std::string>& args) const;
     // A Tarn interface name in runtime (5710) or DFU (5711) mode.
     static std::string interfaceName(const std::string& product, const std::string& serial);
+    // Installs the service with its own "install" and starts it with tarn-sc; true once its
+    // worker has reported for duty.
+    bool installAndStart() const;
     // Makes the simulator announce re-enumerations to the running service.
     void connectSimulator() const;
 
