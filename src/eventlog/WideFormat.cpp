@@ -256,7 +256,7 @@ void formatTo(Sink& sink, std::wstring_view format, std::span<const FormatArg> a
         if (wantsText) {
             putText(sink, spec, arg->text());
         } else if (spec.conversion == L'c') {
-            const wchar_t ch = static_cast<wchar_t>(arg->bits());
+            const auto ch = static_cast<wchar_t>(arg->bits());
             putText(sink, Spec{spec.left, false, false, false, spec.width},
                     std::wstring_view(&ch, 1));
         } else {

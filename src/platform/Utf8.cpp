@@ -33,7 +33,7 @@ std::string toUtf8(std::wstring_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = static_cast<char32_t>(text[i]);
+        auto c = static_cast<char32_t>(text[i]);
         if constexpr (sizeof(wchar_t) == 2) {
             c &= 0xFFFF;
             if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
@@ -74,8 +74,8 @@ void Utf8Decoder::emit(std::wstring& out, char32_t c) {
 std::wstring Utf8Decoder::decode(std::string_view bytes) {
     std::wstring out;
     out.reserve(bytes.size());
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const auto b = static_cast<unsigned char>(bytes[i]);
+    for (const char byte : bytes) {
+        const auto b = static_cast<unsigned char>(byte);
         if (needed_ > 0) {
             if (b >= lowerBound_ && b <= upperBound_) {
                 partial_ = (partial_ << 6) | (b & 0x3F);

@@ -18,6 +18,8 @@ constexpr std::int32_t kDetachNoPipe = 7;
 
 } // namespace
 
+// Takes its own copy, as its callers are promised: nothing they hold is aliased.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 std::int32_t TarnUpgradeProcess::doDevDetach(UpgradeDevice device) {
     auto& log = context_.log;
     log.reportEvent(EventType::Information, L"enter doDevDetach ");

@@ -30,6 +30,8 @@ std::wstring getKeyValue(std::wstring_view line, std::wstring_view key) {
 }
 
 bool isWideSpace(wchar_t c) {
+    // A wchar_t, not a char: a negative 32-bit value is no white space either way.
+    // NOLINTNEXTLINE(bugprone-signed-char-misuse,cert-str34-c)
     const auto u = static_cast<std::uint32_t>(c);
     return (u >= 0x09 && u <= 0x0D) || u == 0x20 || u == 0x85 || u == 0xA0 || u == 0x1680 ||
            (u >= 0x2000 && u <= 0x200A) || u == 0x2028 || u == 0x2029 || u == 0x202F ||
@@ -74,6 +76,8 @@ bool hasWordAfterStart(std::wstring_view line, std::wstring_view word) {
     return at != std::wstring_view::npos && at != 0;
 }
 
+// Takes its own copy, as its callers are promised: nothing they hold is aliased.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 void TarnUpgradeProcess::initDev(std::wstring devData) {
     auto& log = context_.log;
     auto& out = context_.out;

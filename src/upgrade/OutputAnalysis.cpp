@@ -44,6 +44,8 @@ void TarnUpgradeProcess::deviceLineScan(std::wstring_view line) {
     }
 }
 
+// Takes its own copy, as its callers are promised: nothing they hold is aliased.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 void TarnUpgradeProcess::analyseBuffer(std::wstring output, std::int32_t outputKind) {
     OutputLines lines(output);
     // The tool's first line is its banner: never examined.

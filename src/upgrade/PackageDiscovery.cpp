@@ -69,6 +69,8 @@ std::wstring selectPackage(EngineContext& context, const std::vector<std::wstrin
     return choice;
 }
 
+// Takes its own copy, as its callers are promised: nothing they hold is aliased.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 std::int32_t TarnUpgradeProcess::initUpgradeInfo(std::wstring directory) {
     auto& log = context_.log;
     const std::wstring pattern = directory + kPackagePattern;

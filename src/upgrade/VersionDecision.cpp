@@ -22,6 +22,8 @@ public:
         if (pos_ >= text_.size()) {
             return false;
         }
+        // A wchar_t, not a char: its bits are the code unit or code point.
+        // NOLINTNEXTLINE(bugprone-signed-char-misuse,cert-str34-c)
         auto c = static_cast<std::uint32_t>(text_[pos_++]);
         if constexpr (sizeof(wchar_t) == 2) {
             unit = c & 0xFFFF;
@@ -60,6 +62,8 @@ int compareCodeUnits(std::wstring_view a, std::wstring_view b) {
     }
 }
 
+// Takes its own copy, as its callers are promised: nothing they hold is aliased.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 bool TarnUpgradeProcess::checkVersion(std::wstring version) {
     using eventlog::EventType;
     auto& log = context_.log;

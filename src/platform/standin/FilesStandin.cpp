@@ -6,11 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <clocale>
+#include <cwctype>
 #include <fcntl.h>
-#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <wctype.h>
 
 namespace tarn::platform {
 namespace {
@@ -129,7 +129,8 @@ public:
             std::wstring name;
         };
         std::vector<Entry> found;
-        while (const dirent* entry = ::readdir(dir.get())) {
+        // readdir is safe on a stream no other thread uses, as this one is.
+        while (const dirent* entry = ::readdir(dir.get())) { // NOLINT(concurrency-mt-unsafe)
             const std::string_view raw = entry->d_name;
             if (raw == "." || raw == "..") {
                 continue;

@@ -9,10 +9,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -245,6 +245,7 @@ public:
             return nullptr;
         }
         std::vector<char*> argv;
+        argv.reserve(arguments.size() + 1);
         for (auto& argument : arguments) {
             argv.push_back(argument.data());
         }

@@ -280,13 +280,14 @@ ControlReply handleControl(Dispatcher& d, const ControlRequest& request) {
 class StandinServiceRuntime final : public ServiceRuntime {
 public:
     bool startServiceCtrlDispatcher(const wchar_t* serviceName, ServiceMain main) override {
-        const char* startedAs = std::getenv(kServiceNameVariable);
+        // The environment is read and changed here before the dispatcher starts any thread.
+        const char* startedAs = std::getenv(kServiceNameVariable); // NOLINT(concurrency-mt-unsafe)
         if (startedAs == nullptr) {
             return fail(kErrorFailedServiceControllerConnect, false);
         }
         const std::wstring expected = fromUtf8(startedAs);
         // Children of the service (dfu-util) must not take themselves for the service.
-        ::unsetenv(kServiceNameVariable);
+        ::unsetenv(kServiceNameVariable); // NOLINT(concurrency-mt-unsafe)
         if (serviceName == nullptr || main == nullptr) {
             return fail(kErrorInvalidParameter, false);
         }

@@ -8,11 +8,11 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <signal.h>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/socket.h>

@@ -125,7 +125,7 @@ struct ControlReply {
     std::uint32_t result = 0;
 };
 
-inline constexpr std::size_t kMaxEventData = 64 * 1024;
+inline constexpr std::size_t kMaxEventData = std::size_t{64} * 1024;
 
 // The listening socket of the dispatcher; invalid when it cannot be bound (another process
 // already serves this service, or there is no system root).

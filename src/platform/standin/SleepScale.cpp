@@ -22,7 +22,9 @@ double parseSleepScale(const char* text) {
 
 double sleepScale() {
     // Once: a factor that changed under a running wait would break its deadline.
-    static const double scale = parseSleepScale(std::getenv(kSleepScaleVariable));
+    // The environment changes only before any thread starts, so this read races with no writer.
+    static const double scale =
+        parseSleepScale(std::getenv(kSleepScaleVariable)); // NOLINT(concurrency-mt-unsafe)
     return scale;
 }
 
@@ -32,7 +34,7 @@ std::chrono::nanoseconds toRealTime(std::chrono::milliseconds clockTime) {
     }
     const double nanos = static_cast<double>(clockTime.count()) * sleepScale() * 1e6;
     // Far beyond any wait of the service; keeps the arithmetic of callers in range.
-    constexpr double limit = static_cast<double>(std::numeric_limits<std::int64_t>::max() / 4);
+    constexpr auto limit = static_cast<double>(std::numeric_limits<std::int64_t>::max()) / 4;
     if (nanos >= limit) {
         return std::chrono::nanoseconds(static_cast<std::int64_t>(limit));
     }

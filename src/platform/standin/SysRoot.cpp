@@ -7,7 +7,8 @@
 namespace tarn::platform::standin {
 
 std::optional<std::filesystem::path> sysRoot() {
-    const char* root = std::getenv(kSysRootVariable);
+    // The environment changes only before any thread starts, so this read races with no writer.
+    const char* root = std::getenv(kSysRootVariable); // NOLINT(concurrency-mt-unsafe)
     if (root == nullptr || *root == '\0') {
         return std::nullopt;
     }
