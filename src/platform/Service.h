@@ -29,6 +29,24 @@ struct DeviceInterfaceRecord {
 inline constexpr std::size_t kDeviceInterfaceNameOffset = offsetof(DeviceInterfaceRecord, name);
 inline constexpr std::uint32_t kDeviceTypeDeviceInterface = 5; // DBT_DEVTYP_DEVICEINTERFACE
 
+// The Windows values the seam carries (winsvc.h, winnt.h), for the portable code and the stand-in
+// alike; the Win32 build checks them against the system's headers.
+namespace scm {
+inline constexpr std::uint32_t kManagerConnect = 0x0001;       // SC_MANAGER_CONNECT
+inline constexpr std::uint32_t kManagerCreateService = 0x0002; // SC_MANAGER_CREATE_SERVICE
+inline constexpr std::uint32_t kManagerAllAccess = 0xF003F;    // SC_MANAGER_ALL_ACCESS
+inline constexpr std::uint32_t kServiceQueryStatus = 0x0004;   // SERVICE_QUERY_STATUS
+inline constexpr std::uint32_t kServiceAllAccess = 0xF01FF;    // SERVICE_ALL_ACCESS
+inline constexpr std::uint32_t kDelete = 0x10000;              // DELETE
+inline constexpr std::uint32_t kGenericAll = 0x10000000;       // GENERIC_ALL
+inline constexpr std::uint32_t kStateStopped = 1;              // SERVICE_STOPPED
+inline constexpr std::uint32_t kStateStartPending = 2;         // SERVICE_START_PENDING
+inline constexpr std::uint32_t kStateStopPending = 3;          // SERVICE_STOP_PENDING
+inline constexpr std::uint32_t kStateRunning = 4;              // SERVICE_RUNNING
+inline constexpr std::uint32_t kControlStop = 1;               // SERVICE_CONTROL_STOP
+inline constexpr std::uint32_t kControlDeviceEvent = 11;       // SERVICE_CONTROL_DEVICEEVENT
+} // namespace scm
+
 // SERVICE_STATUS.
 struct ServiceStatus {
     std::uint32_t serviceType = 0;

@@ -7,20 +7,15 @@ namespace {
 
 using eventlog::EventType;
 
-constexpr std::uint32_t kScManagerConnect = 0x0001;
-constexpr std::uint32_t kScManagerCreateService = 0x0002;
-constexpr std::uint32_t kServiceAllAccess = 0xF01FF;
-constexpr std::uint32_t kDeleteAndQueryStatus = 0x10004; // DELETE | SERVICE_QUERY_STATUS
 constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
 constexpr std::uint32_t kServiceAutoStart = 2;
 constexpr std::uint32_t kServiceErrorCritical = 3;
-constexpr std::uint32_t kServiceStopped = 1;
 
 } // namespace
 
 int installService(HostContext& host) {
     auto& log = host.log;
-    auto manager = host.manager.openSCManager(kScManagerCreateService);
+    auto manager = host.manager.openSCManager(platform::scm::kManagerCreateService);
     if (!manager) {
         log.reportEvent(EventType::Error, L"open service control manager failed.");
         return 1;
@@ -34,7 +29,7 @@ int installService(HostContext& host) {
     // "C:\Program.exe" run as LocalSystem at boot.
     const platform::ServiceConfig config{kServiceName,
                                          kServiceName,
-                                         kServiceAllAccess,
+                                         platform::scm::kServiceAllAccess,
                                          kServiceWin32OwnProcess,
                                          kServiceAutoStart,
                                          kServiceErrorCritical,
@@ -51,12 +46,13 @@ int installService(HostContext& host) {
 
 int uninstallService(HostContext& host) {
     auto& log = host.log;
-    auto manager = host.manager.openSCManager(kScManagerConnect);
+    auto manager = host.manager.openSCManager(platform::scm::kManagerConnect);
     if (!manager) {
         log.reportEvent(EventType::Error, L"open service control manager failed.");
         return 1;
     }
-    auto service = host.manager.openService(*manager, kServiceName, kDeleteAndQueryStatus);
+    auto service = host.manager.openService(
+        *manager, kServiceName, platform::scm::kDelete | platform::scm::kServiceQueryStatus);
     if (!service) {
         log.reportEvent(EventType::Error, L"Open Tarn windows update service failed.");
         return 1;
@@ -67,7 +63,7 @@ int uninstallService(HostContext& host) {
         service.reset();
         return 1;
     }
-    if (status.currentState != kServiceStopped) {
+    if (status.currentState != platform::scm::kStateStopped) {
         log.reportEvent(EventType::Error, L"service not stopped, can not delete this service.");
         service.reset();
         return 1;

@@ -9,17 +9,17 @@ namespace {
 using eventlog::EventType;
 
 constexpr std::uint32_t kServiceWin32 = 0x30; // own-process and share-process bits, as reported
-constexpr std::uint32_t kStateStopped = 1;
-constexpr std::uint32_t kStateStartPending = 2;
-constexpr std::uint32_t kStateStopPending = 3;
-constexpr std::uint32_t kStateRunning = 4;
+using platform::scm::kStateRunning;
+using platform::scm::kStateStartPending;
+using platform::scm::kStateStopped;
+using platform::scm::kStateStopPending;
 constexpr std::uint32_t kAcceptStopAndPreshutdown = 0x101;
 
-constexpr std::uint32_t kControlStop = 1;
+using platform::scm::kControlStop;
 constexpr std::uint32_t kControlPause = 2;
 constexpr std::uint32_t kControlContinue = 3;
 constexpr std::uint32_t kControlInterrogate = 4;
-constexpr std::uint32_t kControlDeviceEvent = 11;
+using platform::scm::kControlDeviceEvent;
 constexpr std::uint32_t kControlPreshutdown = 15;
 
 constexpr std::uint32_t kDeviceArrival = 0x8000;        // DBT_DEVICEARRIVAL

@@ -22,12 +22,12 @@ namespace {
 
 using namespace standin;
 
-constexpr std::uint32_t kScManagerCreateService = 0x0002;
-constexpr std::uint32_t kServiceQueryStatus = 0x0004;
-constexpr std::uint32_t kDelete = 0x10000;
-constexpr std::uint32_t kGenericAll = 0x10000000;
-constexpr std::uint32_t kServiceAllAccess = 0xF01FF;
-constexpr std::uint32_t kScManagerAllAccess = 0xF003F;
+using scm::kDelete;
+using scm::kGenericAll;
+using scm::kServiceAllAccess;
+using scm::kServiceQueryStatus;
+constexpr std::uint32_t kScManagerCreateService = scm::kManagerCreateService;
+constexpr std::uint32_t kScManagerAllAccess = scm::kManagerAllAccess;
 
 // GetLastError is per thread; so is this.
 thread_local std::uint32_t lastErrorValue = 0;

@@ -34,11 +34,11 @@ inline constexpr std::uint32_t kErrorProcessAborted = 1067;
 inline constexpr std::uint32_t kErrorServiceExists = 1073;
 inline constexpr std::uint32_t kErrorServiceNotInExe = 1083;
 
-inline constexpr std::uint32_t kServiceStopped = 1;
-inline constexpr std::uint32_t kServiceStartPending = 2;
-inline constexpr std::uint32_t kServiceRunning = 4;
-inline constexpr std::uint32_t kServiceControlStop = 1;
-inline constexpr std::uint32_t kServiceControlDeviceEvent = 11;
+inline constexpr std::uint32_t kServiceStopped = scm::kStateStopped;
+inline constexpr std::uint32_t kServiceStartPending = scm::kStateStartPending;
+inline constexpr std::uint32_t kServiceRunning = scm::kStateRunning;
+inline constexpr std::uint32_t kServiceControlStop = scm::kControlStop;
+inline constexpr std::uint32_t kServiceControlDeviceEvent = scm::kControlDeviceEvent;
 
 // Set by tarn-sc for the service process it starts: the name of the service to run. Its
 // absence is how the dispatcher knows it was started from a prompt.

@@ -29,6 +29,20 @@ static_assert(offsetof(DeviceInterfaceRecord, name) ==
               offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name));
 static_assert(kDeviceTypeDeviceInterface == DBT_DEVTYP_DEVICEINTERFACE);
 
+static_assert(scm::kManagerConnect == SC_MANAGER_CONNECT);
+static_assert(scm::kManagerCreateService == SC_MANAGER_CREATE_SERVICE);
+static_assert(scm::kManagerAllAccess == SC_MANAGER_ALL_ACCESS);
+static_assert(scm::kServiceQueryStatus == SERVICE_QUERY_STATUS);
+static_assert(scm::kServiceAllAccess == SERVICE_ALL_ACCESS);
+static_assert(scm::kDelete == DELETE);
+static_assert(scm::kGenericAll == GENERIC_ALL);
+static_assert(scm::kStateStopped == SERVICE_STOPPED);
+static_assert(scm::kStateStartPending == SERVICE_START_PENDING);
+static_assert(scm::kStateStopPending == SERVICE_STOP_PENDING);
+static_assert(scm::kStateRunning == SERVICE_RUNNING);
+static_assert(scm::kControlStop == SERVICE_CONTROL_STOP);
+static_assert(scm::kControlDeviceEvent == SERVICE_CONTROL_DEVICEEVENT);
+
 namespace {
 
 class Win32ServiceHandle final : public ServiceHandle {
