@@ -44,7 +44,7 @@ private:
     std::size_t size_ = 0;
 };
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool zero = false;
     bool plus = false;
@@ -73,50 +73,50 @@ std::size_t readNumber(std::wstring_view format, std::size_t& pos) {
 }
 
 // Parses the conversion that starts after a '%' at `pos`; false when it is not one we know.
-bool parseSpec(std::wstring_view format, std::size_t& pos, Spec& spec) {
+bool parseConversion(std::wstring_view format, std::size_t& pos, Conversion& conv) {
     for (; pos < format.size(); ++pos) {
         const wchar_t c = format[pos];
         if (c == L'-') {
-            spec.left = true;
+            conv.left = true;
         } else if (c == L'0') {
-            spec.zero = true;
+            conv.zero = true;
         } else if (c == L'+') {
-            spec.plus = true;
+            conv.plus = true;
         } else if (c == L' ') {
-            spec.space = true;
+            conv.space = true;
         } else {
             break;
         }
     }
-    spec.width = readNumber(format, pos);
+    conv.width = readNumber(format, pos);
     if (pos < format.size() && format[pos] == L'.') {
         ++pos;
-        spec.hasPrecision = true;
-        spec.precision = readNumber(format, pos);
+        conv.hasPrecision = true;
+        conv.precision = readNumber(format, pos);
     }
     if (pos < format.size() && format[pos] == L'h') {
         ++pos;
-        spec.bits = 16;
+        conv.bits = 16;
         if (pos < format.size() && format[pos] == L'h') {
             ++pos;
-            spec.bits = 8;
+            conv.bits = 8;
         }
     } else if (pos < format.size() && format[pos] == L'l') {
         ++pos;
-        spec.bits = 32;
+        conv.bits = 32;
         if (pos < format.size() && format[pos] == L'l') {
             ++pos;
-            spec.bits = 64;
+            conv.bits = 64;
         }
     } else if (pos < format.size() && (format[pos] == L'j' || format[pos] == L'z')) {
         ++pos;
-        spec.bits = 64;
+        conv.bits = 64;
     }
     if (pos >= format.size()) {
         return false;
     }
-    spec.conversion = format[pos];
-    switch (spec.conversion) {
+    conv.conversion = format[pos];
+    switch (conv.conversion) {
     case L'd':
     case L'i':
     case L'u':
@@ -136,14 +136,15 @@ std::uint64_t truncateTo(std::uint64_t value, unsigned bits) {
     return bits >= 64 ? value : value & ((std::uint64_t{1} << bits) - 1);
 }
 
-void putPadded(Sink& sink, const Spec& spec, std::wstring_view sign, std::wstring_view digits) {
+void putPadded(Sink& sink, const Conversion& conv, std::wstring_view sign,
+               std::wstring_view digits) {
     const std::size_t length = sign.size() + digits.size();
-    const std::size_t pad = spec.width > length ? spec.width - length : 0;
-    if (spec.left) {
+    const std::size_t pad = conv.width > length ? conv.width - length : 0;
+    if (conv.left) {
         sink.put(sign);
         sink.put(digits);
         sink.repeat(L' ', pad);
-    } else if (spec.zero && !spec.hasPrecision) {
+    } else if (conv.zero && !conv.hasPrecision) {
         sink.put(sign);
         sink.repeat(L'0', pad);
         sink.put(digits);
@@ -154,20 +155,20 @@ void putPadded(Sink& sink, const Spec& spec, std::wstring_view sign, std::wstrin
     }
 }
 
-void putInteger(Sink& sink, const Spec& spec, const FormatArg& arg) {
-    const std::uint64_t raw = truncateTo(arg.bits(), spec.bits);
+void putInteger(Sink& sink, const Conversion& conv, const FormatArg& arg) {
+    const std::uint64_t raw = truncateTo(arg.bits(), conv.bits);
     bool negative = false;
     std::uint64_t magnitude = raw;
     unsigned base = 10;
     const wchar_t* alphabet = L"0123456789abcdef";
-    switch (spec.conversion) {
+    switch (conv.conversion) {
     case L'd':
     case L'i': {
-        const std::uint64_t signBit = std::uint64_t{1} << (spec.bits - 1);
+        const std::uint64_t signBit = std::uint64_t{1} << (conv.bits - 1);
         if ((raw & signBit) != 0) {
             negative = true;
             // Two's complement magnitude within the conversion's width.
-            magnitude = truncateTo(~raw + 1, spec.bits);
+            magnitude = truncateTo(~raw + 1, conv.bits);
             if (magnitude == 0) {
                 magnitude = signBit;
             }
@@ -191,7 +192,7 @@ void putInteger(Sink& sink, const Spec& spec, const FormatArg& arg) {
         reversed[count++] = alphabet[magnitude % base];
         magnitude /= base;
     }
-    const std::size_t minDigits = spec.hasPrecision ? spec.precision : 1;
+    const std::size_t minDigits = conv.hasPrecision ? conv.precision : 1;
     std::array<wchar_t, 160> digits{};
     std::size_t length = 0;
     for (std::size_t i = count; i < minDigits && length < digits.size() - count; ++i) {
@@ -204,19 +205,19 @@ void putInteger(Sink& sink, const Spec& spec, const FormatArg& arg) {
     std::wstring_view sign;
     if (negative) {
         sign = L"-";
-    } else if ((spec.conversion == L'd' || spec.conversion == L'i') && spec.plus) {
+    } else if ((conv.conversion == L'd' || conv.conversion == L'i') && conv.plus) {
         sign = L"+";
-    } else if ((spec.conversion == L'd' || spec.conversion == L'i') && spec.space) {
+    } else if ((conv.conversion == L'd' || conv.conversion == L'i') && conv.space) {
         sign = L" ";
     }
-    putPadded(sink, spec, sign, std::wstring_view(digits.data(), length));
+    putPadded(sink, conv, sign, std::wstring_view(digits.data(), length));
 }
 
-void putText(Sink& sink, const Spec& spec, std::wstring_view text) {
-    if (spec.hasPrecision && spec.precision < text.size()) {
-        text = text.substr(0, spec.precision);
+void putText(Sink& sink, const Conversion& conv, std::wstring_view text) {
+    if (conv.hasPrecision && conv.precision < text.size()) {
+        text = text.substr(0, conv.precision);
     }
-    Spec plain = spec;
+    Conversion plain = conv;
     plain.zero = false;
     plain.hasPrecision = false;
     putPadded(sink, plain, {}, text);
@@ -233,17 +234,17 @@ void formatTo(Sink& sink, std::wstring_view format, std::span<const FormatArg> a
             continue;
         }
         const std::size_t start = pos++;
-        Spec spec;
-        if (!parseSpec(format, pos, spec)) {
+        Conversion conv;
+        if (!parseConversion(format, pos, conv)) {
             sink.put(format.substr(start, pos - start));
             continue;
         }
-        if (spec.conversion == L'%') {
+        if (conv.conversion == L'%') {
             sink.put(L'%');
             continue;
         }
         const FormatArg* arg = next < args.size() ? &args[next] : nullptr;
-        const bool wantsText = spec.conversion == L's';
+        const bool wantsText = conv.conversion == L's';
         const bool fits =
             arg != nullptr && (wantsText ? arg->kind() == FormatArg::Kind::Text
                                          : arg->kind() == FormatArg::Kind::Signed ||
@@ -254,13 +255,13 @@ void formatTo(Sink& sink, std::wstring_view format, std::span<const FormatArg> a
         }
         ++next;
         if (wantsText) {
-            putText(sink, spec, arg->text());
-        } else if (spec.conversion == L'c') {
+            putText(sink, conv, arg->text());
+        } else if (conv.conversion == L'c') {
             const auto ch = static_cast<wchar_t>(arg->bits());
-            putText(sink, Spec{spec.left, false, false, false, spec.width},
+            putText(sink, Conversion{conv.left, false, false, false, conv.width},
                     std::wstring_view(&ch, 1));
         } else {
-            putInteger(sink, spec, *arg);
+            putInteger(sink, conv, *arg);
         }
     }
 }
