@@ -110,8 +110,6 @@ private:
         ReadEnd(FakeProcesses& o, std::shared_ptr<PipeState> s) : owner(o), state(std::move(s)) {}
         ~ReadEnd() override { --owner.openPipeEnds; }
         Result read(std::span<char> buffer, std::chrono::milliseconds timeout) override {
-            ++reads;
-            maxRequest = std::max(maxRequest, buffer.size());
             if (state->writeOpen) {
                 // Our own write end still open: a real read would block for ever.
                 owner.clock_.advance(timeout);
@@ -131,8 +129,6 @@ private:
         }
         FakeProcesses& owner;
         std::shared_ptr<PipeState> state;
-        int reads = 0;
-        std::size_t maxRequest = 0;
     };
     struct Child final : platform::ChildProcess {
         Child(FakeProcesses& o, std::shared_ptr<PipeState> s) : owner(o), state(std::move(s)) {}

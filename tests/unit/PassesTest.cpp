@@ -20,11 +20,6 @@ protected:
     TarnUpgradeProcess engine{context, false};
 
     void SetUp() override { files.add(kDir + L"fw.dfu", testing::packageWithRelease(0x0103), 1); }
-    bool logged(std::wstring_view prefix) const {
-        const auto all = texts();
-        return std::any_of(all.begin(), all.end(),
-                           [&](const std::wstring& t) { return t.rfind(prefix, 0) == 0; });
-    }
 };
 
 TEST_F(Passes, ListingWithoutAPackageNeverRunsTheTool) {

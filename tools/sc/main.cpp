@@ -172,7 +172,7 @@ int start(const Store& store) {
     if (record->startType == 4) {
         return failure("StartService", kErrorServiceDisabled, "The service is disabled.");
     }
-    if (record->status.currentState != kServiceStopped) {
+    if (record->status.currentState != scm::kStateStopped) {
         return failure("StartService", kErrorServiceAlreadyRunning,
                        "An instance of the service is already running.");
     }
@@ -242,7 +242,7 @@ int start(const Store& store) {
         if (auto fresh = readServiceRecord(store.directory, store.name)) {
             fresh->status = ServiceStatus{};
             fresh->status.serviceType = fresh->serviceType;
-            fresh->status.currentState = kServiceStartPending;
+            fresh->status.currentState = scm::kStateStartPending;
             fresh->processId = child;
             writeServiceRecord(store.directory, *fresh);
         }
@@ -269,11 +269,11 @@ int start(const Store& store) {
                                std::to_string(code) + ").");
         }
         auto now = current(store);
-        if (now && now->status.currentState == kServiceRunning) {
+        if (now && now->status.currentState == scm::kStateRunning) {
             printStatus(*now);
             return 0;
         }
-        if (now && now->status.currentState == kServiceStopped) {
+        if (now && now->status.currentState == scm::kStateStopped) {
             printStatus(*now);
             return failure("StartService", kErrorProcessAborted,
                            "The service stopped before it was running.");
@@ -291,12 +291,12 @@ int stop(const Store& store) {
         return failure("OpenService", kErrorServiceDoesNotExist,
                        "The specified service does not exist as an installed service.");
     }
-    if (record->status.currentState == kServiceStopped) {
+    if (record->status.currentState == scm::kStateStopped) {
         return failure("ControlService", kErrorServiceNotActive,
                        "The service has not been started.");
     }
     const std::int64_t pid = record->processId;
-    auto result = sendControl(store, {kServiceControlStop, 0, {}});
+    auto result = sendControl(store, {scm::kControlStop, 0, {}});
     if (!result) {
         return 1;
     }
@@ -306,7 +306,7 @@ int stop(const Store& store) {
     const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
     while (std::chrono::steady_clock::now() < deadline) {
         auto now = current(store);
-        if (!now || now->status.currentState == kServiceStopped || !processAlive(pid)) {
+        if (!now || now->status.currentState == scm::kStateStopped || !processAlive(pid)) {
             if (now) {
                 printStatus(*now);
             }
@@ -322,9 +322,8 @@ int deviceEvent(const Store& store, std::uint32_t eventType, const Guid& interfa
                 const std::string& interfaceName) {
     const auto words = makeDeviceInterfaceRecord(interfaceClass, fromUtf8(interfaceName));
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(words.data());
-    ControlRequest request{kServiceControlDeviceEvent,
-                           eventType,
-                           {bytes, bytes + words.size() * sizeof(std::uint32_t)}};
+    ControlRequest request{
+        scm::kControlDeviceEvent, eventType, {bytes, bytes + words.size() * sizeof(std::uint32_t)}};
     auto result = sendControl(store, request);
     if (!result) {
         return 1;
@@ -372,7 +371,7 @@ int main(int argc, char** argv) {
     }
     if (command == "control" && argc == 4) {
         auto code = tarn::sc::parseControlCode(argv[3]);
-        if (!code || *code == kServiceControlDeviceEvent) {
+        if (!code || *code == scm::kControlDeviceEvent) {
             std::cerr << "tarn-sc: bad control code " << argv[3]
                       << " (device events go through device-event)\n";
             return usage();

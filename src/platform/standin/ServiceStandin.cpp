@@ -113,7 +113,7 @@ public:
         record.errorControl = config.errorControl;
         record.binaryPathName = config.binaryPathName;
         record.status.serviceType = config.serviceType;
-        record.status.currentState = kServiceStopped;
+        record.status.currentState = scm::kStateStopped;
         if (!writeServiceRecord(scm->directory, record)) {
             return fail(kErrorAccessDenied, nullptr);
         }
@@ -245,7 +245,7 @@ ControlReply handleControl(Dispatcher& d, const ControlRequest& request) {
         if (handler == nullptr) {
             return {ControlDisposition::NoHandler, 0};
         }
-        if (request.control == kServiceControlDeviceEvent) {
+        if (request.control == scm::kControlDeviceEvent) {
             if (!isWellFormedDeviceInterfaceRecord(request.eventData.data(),
                                                    request.eventData.size())) {
                 return {ControlDisposition::Malformed, 0};
@@ -266,7 +266,7 @@ ControlReply handleControl(Dispatcher& d, const ControlRequest& request) {
         }
     }
     // The handler runs without the lock: it may unregister notifications or report status.
-    if (request.control == kServiceControlDeviceEvent) {
+    if (request.control == scm::kControlDeviceEvent) {
         // A buffer of exactly the record's size, aligned for the struct.
         std::vector<std::uint32_t> record(request.eventData.size() / sizeof(std::uint32_t));
         std::memcpy(record.data(), request.eventData.data(), request.eventData.size());
@@ -401,13 +401,13 @@ public:
             // A registration deleted meanwhile stays deleted: only its process runs on.
             if (auto record = readServiceRecord(*directory, name)) {
                 record->status = status;
-                record->processId = status.currentState == kServiceStopped ? 0 : ::getpid();
+                record->processId = status.currentState == scm::kStateStopped ? 0 : ::getpid();
                 if (!writeServiceRecord(*directory, *record)) {
                     return fail(kErrorAccessDenied, false);
                 }
             }
         }
-        if (status.currentState == kServiceStopped) {
+        if (status.currentState == scm::kStateStopped) {
             d.stopped.store(true);
             std::lock_guard lock(d.mutex);
             if (d.wakeWrite >= 0) {

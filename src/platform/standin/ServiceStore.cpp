@@ -303,8 +303,8 @@ bool processAlive(std::int64_t processId) {
 }
 
 ServiceRecord withLiveness(ServiceRecord record) {
-    if (record.status.currentState != kServiceStopped && !processAlive(record.processId)) {
-        record.status.currentState = kServiceStopped;
+    if (record.status.currentState != scm::kStateStopped && !processAlive(record.processId)) {
+        record.status.currentState = scm::kStateStopped;
         record.status.controlsAccepted = 0;
         record.status.win32ExitCode = kErrorProcessAborted;
         record.status.serviceSpecificExitCode = 0;

@@ -34,12 +34,6 @@ inline constexpr std::uint32_t kErrorProcessAborted = 1067;
 inline constexpr std::uint32_t kErrorServiceExists = 1073;
 inline constexpr std::uint32_t kErrorServiceNotInExe = 1083;
 
-inline constexpr std::uint32_t kServiceStopped = scm::kStateStopped;
-inline constexpr std::uint32_t kServiceStartPending = scm::kStateStartPending;
-inline constexpr std::uint32_t kServiceRunning = scm::kStateRunning;
-inline constexpr std::uint32_t kServiceControlStop = scm::kControlStop;
-inline constexpr std::uint32_t kServiceControlDeviceEvent = scm::kControlDeviceEvent;
-
 // Set by tarn-sc for the service process it starts: the name of the service to run. Its
 // absence is how the dispatcher knows it was started from a prompt.
 inline constexpr char kServiceNameVariable[] = "TARN_SC_SERVICE";

@@ -121,7 +121,7 @@ TEST(LivenessTest, ServiceWhoseProcessDiedCountsAsStopped) {
     EXPECT_FALSE(processAlive(child));
 
     const auto seen = withLiveness(running);
-    EXPECT_EQ(seen.status.currentState, kServiceStopped);
+    EXPECT_EQ(seen.status.currentState, scm::kStateStopped);
     EXPECT_EQ(seen.status.win32ExitCode, kErrorProcessAborted);
     EXPECT_EQ(seen.status.controlsAccepted, 0u);
     EXPECT_EQ(seen.processId, 0);
@@ -130,7 +130,7 @@ TEST(LivenessTest, ServiceWhoseProcessDiedCountsAsStopped) {
     EXPECT_EQ(withLiveness(running).status.currentState, 4u);
     // A service that reported stopped keeps its own exit codes.
     ServiceRecord stopped = sampleRecord();
-    stopped.status.currentState = kServiceStopped;
+    stopped.status.currentState = scm::kStateStopped;
     stopped.processId = 0;
     EXPECT_EQ(withLiveness(stopped).status.win32ExitCode, 5u);
 }
