@@ -28,6 +28,9 @@ struct DeviceInterfaceRecord {
 };
 inline constexpr std::size_t kDeviceInterfaceNameOffset = offsetof(DeviceInterfaceRecord, name);
 inline constexpr std::uint32_t kDeviceTypeDeviceInterface = 5; // DBT_DEVTYP_DEVICEINTERFACE
+// The event types of SERVICE_CONTROL_DEVICEEVENT that the service tells apart.
+inline constexpr std::uint32_t kDeviceArrival = 0x8000;        // DBT_DEVICEARRIVAL
+inline constexpr std::uint32_t kDeviceRemoveComplete = 0x8004; // DBT_DEVICEREMOVECOMPLETE
 
 // The Windows values the seam carries (winsvc.h, winnt.h), for the portable code and the stand-in
 // alike; the Win32 build checks them against the system's headers.

@@ -22,8 +22,8 @@ constexpr std::uint32_t kControlInterrogate = 4;
 using platform::scm::kControlDeviceEvent;
 constexpr std::uint32_t kControlPreshutdown = 15;
 
-constexpr std::uint32_t kDeviceArrival = 0x8000;        // DBT_DEVICEARRIVAL
-constexpr std::uint32_t kDeviceRemoveComplete = 0x8004; // DBT_DEVICEREMOVECOMPLETE
+using platform::kDeviceArrival;
+using platform::kDeviceRemoveComplete;
 
 std::atomic<HostContext*> gHost{nullptr};
 

@@ -1,6 +1,7 @@
 // "tarn-dfu-sim sim ...": edits the state file and writes firmware packages for tests.
 #include "Sim.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -9,6 +10,8 @@
 
 namespace tarn::sim {
 namespace {
+
+constexpr std::size_t kImageHeaderSize = 12;
 
 const char* const kHelp =
     "usage: tarn-dfu-sim sim [--state FILE] COMMAND ...\n"
@@ -139,6 +142,23 @@ void makePackage(std::vector<std::string> args) {
     for (auto& byte : bytes) {
         seed = seed * 1664525u + 1013904223u;
         byte = static_cast<std::uint8_t>(seed >> 24);
+    }
+    // The Tarn's image header, where the device reads the version it will run: "TARN", the
+    // version, two reserved bytes and the image's length, little-endian (tools/usb-tarn).
+    if (size >= kImageHeaderSize) {
+        const std::uint8_t header[kImageHeaderSize] = {'T',
+                                                       'A',
+                                                       'R',
+                                                       'N',
+                                                       static_cast<std::uint8_t>(bcd & 0xff),
+                                                       static_cast<std::uint8_t>(bcd >> 8),
+                                                       0,
+                                                       0,
+                                                       static_cast<std::uint8_t>(size),
+                                                       static_cast<std::uint8_t>(size >> 8),
+                                                       static_cast<std::uint8_t>(size >> 16),
+                                                       static_cast<std::uint8_t>(size >> 24)};
+        std::copy(std::begin(header), std::end(header), bytes.begin());
     }
     if (!noSuffix) {
         const auto u16 = [&bytes](unsigned value) {

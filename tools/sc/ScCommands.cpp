@@ -1,5 +1,6 @@
 #include "ScCommands.h"
 
+#include "platform/Service.h"
 #include "platform/WindowsCommandLine.h"
 #include "platform/standin/SysRoot.h"
 
@@ -73,11 +74,11 @@ std::optional<std::uint32_t> parseControlCode(std::string_view text) {
 
 std::optional<std::uint32_t> parseEventType(std::string_view text) {
     static constexpr std::array<std::pair<std::string_view, std::uint32_t>, 6> names = {{
-        {"arrival", 0x8000},
+        {"arrival", platform::kDeviceArrival},
         {"queryremove", 0x8001},
         {"queryremovefailed", 0x8002},
         {"removepending", 0x8003},
-        {"removecomplete", 0x8004},
+        {"removecomplete", platform::kDeviceRemoveComplete},
         {"customevent", 0x8006},
     }};
     for (const auto& [name, code] : names) {

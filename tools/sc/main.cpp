@@ -388,7 +388,7 @@ int main(int argc, char** argv) {
         return deviceEvent(store, *eventType, *interfaceClass, argv[5]);
     }
     if (command == "arrive" && argc == 4) {
-        return deviceEvent(store, 0x8000, kTarnInterfaceClass, argv[3]);
+        return deviceEvent(store, tarn::platform::kDeviceArrival, kTarnInterfaceClass, argv[3]);
     }
     return usage();
 }

@@ -4,9 +4,11 @@
 #include "platform/Utf8.h"
 #include "platform/standin/ServiceStore.h"
 #include "platform/standin/SysRoot.h"
+#include "platform/standin/UsbDeviceMonitor.h"
 
 #include <atomic>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -16,6 +18,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace tarn::platform {
 namespace {
@@ -193,6 +196,13 @@ public:
     }
 };
 
+// A registered device notification: its interface class and the udev monitor that hears the
+// USB devices coming and going (none when udev cannot be reached; tarn-sc still delivers).
+struct Notification {
+    Guid interfaceClass;
+    std::shared_ptr<UsbDeviceMonitor> monitor;
+};
+
 // The one dispatcher of the process and the service it runs.
 struct Dispatcher {
     std::mutex mutex;
@@ -201,7 +211,7 @@ struct Dispatcher {
     std::wstring serviceName;
     ServiceRuntime::HandlerEx handler = nullptr;
     void* context = nullptr;
-    std::map<std::uint64_t, Guid> notifications;
+    std::map<std::uint64_t, Notification> notifications;
     std::uint64_t nextNotification = 1;
     std::atomic<bool> stopped{false};
     int wakeWrite = -1;
@@ -212,13 +222,23 @@ Dispatcher& dispatcher() {
     return instance;
 }
 
+// Makes the control loop look again at what it waits for. Called with the mutex held.
+void wakeLocked(Dispatcher& d) {
+    if (d.wakeWrite >= 0) {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t n = ::write(d.wakeWrite, &byte, 1);
+    }
+}
+
 class StandinDeviceNotification final : public DeviceNotification {
 public:
     explicit StandinDeviceNotification(std::uint64_t id) : id_(id) {}
     ~StandinDeviceNotification() override {
         auto& d = dispatcher();
         std::lock_guard lock(d.mutex);
-        d.notifications.erase(id_);
+        if (d.notifications.erase(id_) != 0) {
+            wakeLocked(d);
+        }
     }
 
     bool unregister() override {
@@ -227,6 +247,8 @@ public:
         if (d.notifications.erase(id_) == 0) {
             return fail(kErrorInvalidHandle, false);
         }
+        // The loop lets go of the monitor, and hears nothing more from it.
+        wakeLocked(d);
         lastErrorValue = 0;
         return true;
     }
@@ -255,8 +277,8 @@ ControlReply handleControl(Dispatcher& d, const ControlRequest& request) {
                         request.eventData.data() + offsetof(DeviceInterfaceRecord, classGuid),
                         sizeof interfaceClass);
             bool registered = false;
-            for (const auto& [id, guid] : d.notifications) {
-                registered = registered || guid == interfaceClass;
+            for (const auto& [id, notification] : d.notifications) {
+                registered = registered || notification.interfaceClass == interfaceClass;
             }
             if (!registered) {
                 return {ControlDisposition::NotRegistered, 0};
@@ -275,6 +297,22 @@ ControlReply handleControl(Dispatcher& d, const ControlRequest& request) {
     }
     return {ControlDisposition::Delivered,
             handler(request.control, request.eventType, nullptr, context)};
+}
+
+// Delivers what a notification's monitor heard, as Windows delivers a device-interface event of
+// the registered class: to the handler, on the thread that carries the other controls.
+void deliverUsbEvents(Dispatcher& d, const Notification& notification) {
+    for (const auto& event : notification.monitor->receive()) {
+        const auto record = makeDeviceInterfaceRecord(
+            notification.interfaceClass,
+            deviceInterfaceName(event.identity, notification.interfaceClass));
+        ControlRequest request;
+        request.control = scm::kControlDeviceEvent;
+        request.eventType = event.eventType;
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(record.data());
+        request.eventData.assign(bytes, bytes + record.size() * sizeof(record[0]));
+        handleControl(d, request);
+    }
 }
 
 class StandinServiceRuntime final : public ServiceRuntime {
@@ -307,7 +345,7 @@ public:
             return fail(kErrorFailedServiceControllerConnect, false);
         }
         int wake[2];
-        if (::pipe2(wake, O_CLOEXEC) != 0) {
+        if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
             return fail(kErrorNotEnoughMemory, false);
         }
         UniqueFd wakeRead(wake[0]);
@@ -330,11 +368,35 @@ public:
             return fail(kErrorNotEnoughMemory, false);
         }
 
-        // Controls are carried on this thread, one at a time, until the service stops.
+        // Controls and device events are carried on this thread, one at a time, until the
+        // service stops.
         while (!d.stopped.load()) {
-            pollfd fds[2] = {{listener.get(), POLLIN, 0}, {wakeRead.get(), POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
+            // The notifications of this round; a copy keeps each monitor open while it is
+            // polled, even if the handler unregisters it meanwhile.
+            std::vector<Notification> heard;
+            {
+                std::lock_guard lock(d.mutex);
+                for (const auto& [id, notification] : d.notifications) {
+                    if (notification.monitor) {
+                        heard.push_back(notification);
+                    }
+                }
+            }
+            std::vector<pollfd> fds = {{listener.get(), POLLIN, 0}, {wakeRead.get(), POLLIN, 0}};
+            for (const auto& notification : heard) {
+                fds.push_back({notification.monitor->fd(), POLLIN, 0});
+            }
+            if (::poll(fds.data(), fds.size(), -1) < 0) {
                 continue; // EINTR
+            }
+            if ((fds[1].revents & POLLIN) != 0) {
+                char drain[64];
+                [[maybe_unused]] const ssize_t n = ::read(wakeRead.get(), drain, sizeof drain);
+            }
+            for (std::size_t i = 0; i < heard.size(); ++i) {
+                if ((fds[i + 2].revents & POLLIN) != 0 && !d.stopped.load()) {
+                    deliverUsbEvents(d, heard[i]);
+                }
             }
             if ((fds[0].revents & POLLIN) == 0) {
                 continue;
@@ -410,10 +472,7 @@ public:
         if (status.currentState == scm::kStateStopped) {
             d.stopped.store(true);
             std::lock_guard lock(d.mutex);
-            if (d.wakeWrite >= 0) {
-                const char byte = 1;
-                [[maybe_unused]] const ssize_t n = ::write(d.wakeWrite, &byte, 1);
-            }
+            wakeLocked(d);
         }
         lastErrorValue = 0;
         return true;
@@ -427,7 +486,12 @@ public:
             return fail(kErrorInvalidHandle, nullptr);
         }
         const std::uint64_t id = d.nextNotification++;
-        d.notifications.emplace(id, interfaceClass);
+        std::shared_ptr<UsbDeviceMonitor> monitor = UsbDeviceMonitor::open();
+        if (!monitor) {
+            std::fputs("stand-in: no udev monitor; device events come from tarn-sc only\n", stderr);
+        }
+        d.notifications.emplace(id, Notification{interfaceClass, monitor});
+        wakeLocked(d);
         lastErrorValue = 0;
         return std::make_unique<StandinDeviceNotification>(id);
     }

@@ -28,6 +28,8 @@ static_assert(offsetof(DeviceInterfaceRecord, classGuid) ==
 static_assert(offsetof(DeviceInterfaceRecord, name) ==
               offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name));
 static_assert(kDeviceTypeDeviceInterface == DBT_DEVTYP_DEVICEINTERFACE);
+static_assert(kDeviceArrival == DBT_DEVICEARRIVAL);
+static_assert(kDeviceRemoveComplete == DBT_DEVICEREMOVECOMPLETE);
 
 static_assert(scm::kManagerConnect == SC_MANAGER_CONNECT);
 static_assert(scm::kManagerCreateService == SC_MANAGER_CREATE_SERVICE);
