@@ -1,6 +1,7 @@
 // The stand-in for the dfu-util command line: listing, detach and download, with their faults.
 #include "Sim.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,8 @@ constexpr std::uint16_t kRuntimeProduct = 0x5710;
 constexpr std::uint16_t kDfuProduct = 0x5711;
 constexpr const char* kClassGuid = "{5E1B9C3A-7F24-4D6B-A1C8-93E0F2B47D15}";
 constexpr const char* kNoError = "status(0) = No error condition is present";
+// The Tarn's DFU functional descriptor has no bitWillDetach: the tool resets it after a detach.
+constexpr const char* kResetting = "Resetting USB...\n";
 
 // Exit codes of the real tool (sysexits).
 constexpr int kExUsage = 64;
@@ -212,6 +215,14 @@ std::vector<Device*> matching(State& state, const Options& o) {
     return found;
 }
 
+// A device that re-enumerates gets the bus's next device number, as USB gives it.
+int nextDevnum(const State& state) {
+    int highest = 0;
+    for (const auto& other : state.devices)
+        highest = std::max(highest, other.devnum);
+    return highest + 1;
+}
+
 bool delaysOn(const State& state, const Device* device) {
     return device && device->delays ? *device->delays : state.delays;
 }
@@ -224,8 +235,8 @@ std::string deviceLine(const Device& d) {
     if (d.active)
         line += ", active=" + consoleText(*d.active);
     line += ", intf=0, path=\"" + consoleText(d.path) + "\", alt=0, name=\"" +
-            (dfu ? "@Internal Flash  /0x08000000/064*0002Kg" : "UNKNOWN") + "\", serial=\"" +
-            consoleText(d.serial) + "\"";
+            (dfu ? "Tarn firmware" : "Tarn runtime") + "\", serial=\"" + consoleText(d.serial) +
+            "\"";
     return line;
 }
 
@@ -270,7 +281,7 @@ void runtimeOpening() {
         "Device ID " +
         hex4(kVendor) + ":" + hex4(kRuntimeProduct) +
         "\n"
-        "Run-Time device DFU version 011a\n"
+        "Device DFU version 0110\n"
         "Claiming USB DFU (Run-Time) Interface...\n"
         "Setting Alternate Interface zero...\n"
         "Determining device status...\n"
@@ -285,7 +296,7 @@ void dfuOpening() {
         "Device ID " +
         hex4(kVendor) + ":" + hex4(kDfuProduct) +
         "\n"
-        "Device DFU version 011a\n"
+        "Device DFU version 0110\n"
         "Claiming USB DFU Interface...\n"
         "Setting Alternate Interface #0 ...\n"
         "Determining device status...\n"
@@ -320,10 +331,11 @@ int detach(const std::filesystem::path& file, State& state, const Options& o) {
     const bool delays = delaysOn(state, d);
     runtimeOpening();
     if (d->faultDetach == "ignore") {
-        out("Device will detach and reattach...\n");
+        out(kResetting);
         return 0;
     }
     d->mode = Mode::Dfu;
+    d->devnum = nextDevnum(state);
     const Device dfuMode = *d;
     try {
         saveState(file, state);
@@ -331,7 +343,7 @@ int detach(const std::filesystem::path& file, State& state, const Options& o) {
         err(std::string("dfu-util: error detaching (") + e.what() + ")\n");
         return kExIoErr;
     }
-    out("Device will detach and reattach...\n");
+    out(kResetting);
     releaseStandardStreams();
     if (delays)
         sleepScaled(1000);
@@ -395,9 +407,9 @@ int download(const std::filesystem::path& file, State& state, const Options& o) 
         break;
     case SuffixCheck::TooShort:
     case SuffixCheck::BadSignature:
-        out(check == SuffixCheck::TooShort ? "Warning: File too short for DFU suffix\n"
-                                           : "Warning: Invalid DFU suffix signature\n");
-        out("A valid DFU suffix will be required in a future dfu-util release\n");
+        err(check == SuffixCheck::TooShort ? "dfu-util: Warning: File too short for DFU suffix\n"
+                                           : "dfu-util: Warning: Invalid DFU suffix signature\n");
+        err("dfu-util: A valid DFU suffix will be required in a future dfu-util release\n");
         break;
     case SuffixCheck::BadLength:
         err("dfu-util: Unsupported DFU suffix length " + std::to_string(suffix.length) + "\n");
@@ -421,7 +433,7 @@ int download(const std::filesystem::path& file, State& state, const Options& o) 
     }
     if (d->mode == Mode::Runtime) {
         runtimeOpening();
-        out("Device will detach and reattach...\nResetting USB...\n");
+        out(kResetting);
         err("dfu-util: Lost device after RESET?\n");
         return kExIoErr;
     }
@@ -430,7 +442,7 @@ int download(const std::filesystem::path& file, State& state, const Options& o) 
     const std::uint64_t payload =
         package.size() - (check == SuffixCheck::Valid ? suffix.length : 0);
     dfuOpening();
-    out("DFU mode device DFU version 011a\n"
+    out("DFU mode device DFU version 0110\n"
         "Device returned transfer size 1024\n"
         "Copying data from PC to DFU device\n");
     if (fault == "die" || fault == "hang") {
@@ -441,22 +453,23 @@ int download(const std::filesystem::path& file, State& state, const Options& o) 
         for (;;)
             std::this_thread::sleep_for(std::chrono::hours(1));
     }
-    progress(payload, delays);
     if (fault == "error") {
-        out("DFU state(10) = dfuERROR, status(10) = Device's firmware is corrupt. It cannot "
-            "return to run-time (non-DFU) operations\n");
+        // A write that fails half-way: the tool ends the progress line there.
+        progress(payload, delays, payload / 2 + 1);
+        out(" failed!\nDFU state(10) = dfuERROR, status(3) = Device is unable to write memory\n");
         return kExIoErr;
     }
+    progress(payload, delays);
     if (fault == "flood") {
         const std::string line = "DFU state(5) = dfuDNLOAD-IDLE, " + std::string(kNoError) + "\n";
         for (std::uint64_t written = 0; written < d->floodSize; written += line.size())
             out(line);
     }
-    out("DFU state(7) = dfuMANIFEST, " + std::string(kNoError) + "\n");
     if (fault == "no-done")
         return 0;
     const Device before = *d;
     d->mode = Mode::Runtime;
+    d->devnum = nextDevnum(state);
     if (check == SuffixCheck::Valid)
         d->version = hex4(suffix.bcdDevice);
     try {

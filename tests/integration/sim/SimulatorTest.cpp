@@ -203,13 +203,13 @@ TEST_F(Simulator, ListingShowsEveryDeviceInTheToolsGrammar) {
                                    "http://sourceforge.net/p/dfu-util/tickets/\n\n"));
     EXPECT_EQ(l[l.size() - 3],
               "Found Runtime: [7c3e:5710] ver=0102, devnum=4, cfg=1, intf=0, path=\"1-1\", alt=0, "
-              "name=\"UNKNOWN\", serial=\"SN0001\"");
+              "name=\"Tarn runtime\", serial=\"SN0001\"");
     EXPECT_EQ(l[l.size() - 2], "Found DFU: [7c3e:5711] ver=01a0, devnum=5, cfg=2, active=1, "
-                               "intf=0, path=\"1-2\", alt=0, name=\"@Internal Flash  "
-                               "/0x08000000/064*0002Kg\", serial=\"SN0002\"");
+                               "intf=0, path=\"1-2\", alt=0, name=\"Tarn firmware\", "
+                               "serial=\"SN0002\"");
     EXPECT_EQ(l[l.size() - 1],
               "Found Runtime: [7c3e:5710] ver=0100, devnum=9, cfg=1, active=0, intf=0, "
-              "path=\"2-3.1\", alt=0, name=\"UNKNOWN\", serial=\"SN0003\"");
+              "path=\"2-3.1\", alt=0, name=\"Tarn runtime\", serial=\"SN0003\"");
 }
 
 TEST_F(Simulator, ListingWithoutStateFileFindsNothing) {
@@ -257,7 +257,7 @@ TEST_F(Simulator, DetachSwitchesToDfuModeAndAnnouncesAfterOutputHasEnded) {
     const Result r = child.finish(output);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(contains(r.output, "Device ID 7c3e:5710\n"));
-    EXPECT_TRUE(contains(r.output, "Device will detach and reattach...\n"));
+    EXPECT_TRUE(contains(r.output, "Resetting USB...\n"));
     EXPECT_TRUE(contains(show(serial), "mode = dfu\n"));
 
     const std::string removal = std::string(kRuntime5710) + serial + kGuidSuffix;
@@ -308,7 +308,7 @@ TEST_F(Simulator, IgnoredDetachLeavesTheDeviceInRuntimeMode) {
     sim({"add", "SN0001"});
     sim({"set", "SN0001", "fault.detach=ignore"});
     const Result r = detach("SN0001");
-    EXPECT_TRUE(contains(r.output, "Device will detach and reattach..."));
+    EXPECT_TRUE(contains(r.output, "Resetting USB..."));
     EXPECT_TRUE(contains(show("SN0001"), "mode = runtime\n"));
     EXPECT_FALSE(fs::exists(dir_ / "tarn-dfu-sim.events"));
 }
@@ -318,7 +318,7 @@ TEST_F(Simulator, DownloadWritesTheVersionAndReturnsToRuntimeMode) {
     sim({"set-global", "announce-command=" + recordingHook().string()});
     const Result r = download("SN0001", package("01Bf", {"--size", "20000"}));
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_GT(r.output.size(), 2000u);
+    EXPECT_GT(r.output.size(), 1500u); // a progress update per transfer
     EXPECT_TRUE(contains(r.output, "Device ID 7c3e:5711\n"));
     EXPECT_TRUE(contains(r.output, "DFU state(2) = dfuIDLE, status(0) = No error condition is "
                                    "present\n"));
@@ -353,7 +353,7 @@ TEST_F(Simulator, DownloadSuffixProblems) {
         sim({"set", "SN0001", "mode=dfu"});
     }
     EXPECT_TRUE(contains(download("SN0001", package("0103", {"--bad-signature"})).output,
-                         "Warning: Invalid DFU suffix signature\n"));
+                         "dfu-util: Warning: Invalid DFU suffix signature\n"));
     sim({"set", "SN0001", "mode=dfu"});
 
     const std::string before = readFile(state_);
@@ -409,8 +409,8 @@ TEST_F(Simulator, DownloadFaultsThatEndTheRun) {
     Result r = download("SN0001", fw);
     EXPECT_NE(r.exitCode, 0);
     EXPECT_EQ(lines(r.output).back(),
-              "DFU state(10) = dfuERROR, status(10) = Device's firmware is corrupt. It cannot "
-              "return to run-time (non-DFU) operations");
+              "DFU state(10) = dfuERROR, status(3) = Device is unable to write memory");
+    EXPECT_TRUE(contains(r.output, " bytes failed!\n"));
     EXPECT_FALSE(contains(r.output, "Done!"));
     EXPECT_EQ(readFile(state_), error);
 
@@ -491,7 +491,7 @@ TEST_F(Simulator, ControlCommandsKeepTheFileSound) {
 
     sim({"add", "  two  blanks\\ \"quoted\"", "--active", " 0"});
     EXPECT_TRUE(contains(run({"-l"}).output, "active= 0, intf=0, path=\"1-2\", alt=0, "
-                                             "name=\"UNKNOWN\", serial=\"  two  blanks\\ "
+                                             "name=\"Tarn runtime\", serial=\"  two  blanks\\ "
                                              "\"quoted\"\"\n"));
     sim({"remove", "SN0001"});
     EXPECT_FALSE(contains(show(""), "SN0001"));
@@ -515,8 +515,8 @@ TEST_F(Simulator, HandWrittenStateFile) {
                              "serial = B\n";
     const Result r = run({"-l"});
     EXPECT_TRUE(contains(r.output, "Found DFU: [7c3e:5711] ver=0007, devnum=0, cfg=1, intf=0, "
-                                   "path=\"\", alt=0, name=\"@Internal Flash  "
-                                   "/0x08000000/064*0002Kg\", serial=\"with \"quote\"\"\n"));
+                                   "path=\"\", alt=0, name=\"Tarn firmware\", "
+                                   "serial=\"with \"quote\"\"\n"));
     EXPECT_TRUE(contains(r.output, "serial=\"B\"\n"));
 
     std::ofstream(state_) << "[device]\nserial = A\nmode = sideways\n";
