@@ -1,0 +1,74 @@
+// The emulated Tarn's bus (tools/usb-tarn) for the tests: a running emulator with its testbed,
+// commands to plug and unplug devices, and what the devices report.
+#pragma once
+
+#include "IntegrationSupport.h"
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace tarn::integration {
+
+class UsbBus {
+public:
+    // Starts the emulator and returns once it serves; stops it and removes its testbed at the
+    // end.
+    UsbBus();
+    ~UsbBus();
+    UsbBus(const UsbBus&) = delete;
+    UsbBus& operator=(const UsbBus&) = delete;
+
+    // One control command (plug, plug-other, unplug, set); throws when it is refused.
+    void ctl(const std::vector<std::string>& words) const;
+    // A device as the emulator reports it (mode, version, present, devnum, downloads, ...).
+    std::map<std::string, std::string> device(const std::string& serial) const;
+    // The last whole image the device took, empty when none.
+    std::string image(const std::string& serial) const;
+    // Runs a program that sees the bus: under umockdev's preload with this testbed.
+    CommandResult run(const std::vector<std::string>& argv) const;
+    // Puts the dfu-util wrapper into a service directory as dfu-util.exe.
+    static void installTool(const std::filesystem::path& services);
+    // The variables a process needs to see the bus.
+    std::map<std::string, std::string> environment() const;
+
+private:
+    std::filesystem::path directory_;
+    std::string umockdevDir_;
+    pid_t pid_ = -1;
+};
+
+// Sets variables for the life of the object; their earlier values come back afterwards.
+class ScopedEnvironment {
+public:
+    explicit ScopedEnvironment(const std::map<std::string, std::string>& variables);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::map<std::string, std::pair<bool, std::string>> previous_;
+};
+
+// Polls `done` until it holds; false when `seconds` pass first (only a hang gets there).
+template <typename Condition> bool waitUntil(Condition done, int seconds = 30);
+
+std::string usbTarnPath();
+
+} // namespace tarn::integration
+
+#include <chrono>
+#include <thread>
+
+template <typename Condition> bool tarn::integration::waitUntil(Condition done, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
