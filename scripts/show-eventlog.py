@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Prints the stand-in event log readably, following it as it grows.
 
-Usage: show-eventlog.py EVENTLOG.jsonl [--follow --until TEXT]
+Usage: show-eventlog.py EVENTLOG.jsonl [--follow [--until TEXT]... [--timeout SECONDS]]
+
+With several --until texts it ends at the last one once the others have come, in that order.
 """
 import json
 import sys
@@ -23,7 +25,8 @@ def show(entry):
 def main():
     path = sys.argv[1]
     follow = "--follow" in sys.argv
-    until = sys.argv[sys.argv.index("--until") + 1] if "--until" in sys.argv else None
+    untils = [sys.argv[i + 1] for i, a in enumerate(sys.argv[:-1]) if a == "--until"]
+    until = untils[0] if untils else None
     deadline = time.monotonic() + float(sys.argv[sys.argv.index("--timeout") + 1]) \
         if "--timeout" in sys.argv else None
     offset = 0
@@ -42,7 +45,10 @@ def main():
             entry = json.loads(line.decode("utf-8"))
             show(entry)
             if until is not None and entry["text"] == until:
-                return 0
+                untils.pop(0)
+                if not untils:
+                    return 0
+                until = untils[0]
         if not follow:
             return 0
         if deadline is not None and time.monotonic() > deadline:
