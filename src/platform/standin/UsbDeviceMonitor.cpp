@@ -85,7 +85,7 @@ std::wstring deviceInterfaceName(const UsbIdentity& identity, const Guid& interf
     for (char& c : guid) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
-    return fromUtf8("\\\\?\\USB#" + std::string(ids) + "#" + instance + "#" + guid);
+    return fromUtf8(R"(\\?\USB#)" + std::string(ids) + "#" + instance + "#" + guid);
 }
 
 std::unique_ptr<UsbDeviceMonitor> UsbDeviceMonitor::open() {
