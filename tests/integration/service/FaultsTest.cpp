@@ -12,7 +12,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kDone = "TarnUpgradeProcess.initDfuDevList processing event.... done";
 const std::string kListingFailed = "TarnUpgradeProcess.initDfuDevList failed!";
 
 class Fault : public ::testing::Test {

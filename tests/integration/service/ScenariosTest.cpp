@@ -13,9 +13,6 @@ namespace {
 namespace fs = std::filesystem;
 using Texts = std::vector<std::string>;
 
-const std::string kQueued0 = "TarnUpgradeProcess processing event.... queue size 0";
-const std::string kDone = "TarnUpgradeProcess.initDfuDevList processing event.... done";
-
 class Scenario : public ::testing::Test {
 protected:
     TempSysRoot sysroot;
@@ -41,21 +38,7 @@ protected:
     }
     std::string deviceState() { return sysroot.sim({"show", "SN0001"}); }
     int countStartingWith(const std::string& prefix) const {
-        const Texts all = service.texts();
-        return static_cast<int>(std::count_if(
-            all.begin(), all.end(), [&](const std::string& t) { return t.rfind(prefix, 0) == 0; }));
-    }
-    // The worker's messages after it started.
-    Texts workerMessages() const {
-        Texts out;
-        for (const auto& t : service.texts()) {
-            if ((t.rfind("TarnUpgradeProcess", 0) == 0 &&
-                 t.find("start event") == std::string::npos) ||
-                t == "arrival device handled completely." || t == "Keep service running.") {
-                out.push_back(t);
-            }
-        }
-        return out;
+        return static_cast<int>(service.textsStartingWith(prefix).size());
     }
 };
 
@@ -160,7 +143,7 @@ TEST_F(Scenario, ArrivalsDuringAPassWaitTheirTurnAndOthersAreNotQueued) {
     ASSERT_TRUE(service.waitFor("arrival device is not Vantor Tarn."));
     ASSERT_TRUE(service.waitFor(kDone, 3, 60));
     setenv("TARN_SLEEP_SCALE", "0.01", 1);
-    const Texts worker = workerMessages();
+    const Texts worker = service.workerMessages();
     // The first pass; then two waiting, taken oldest first; the mouse never queued. The
     // re-arrival the download announces comes after them.
     ASSERT_GE(worker.size(), 6u);

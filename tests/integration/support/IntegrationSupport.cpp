@@ -74,7 +74,7 @@ void TempSysRoot::makePackage(const std::string& name, const std::string& versio
     sim({"make-package", (services() / name).string(), "--version", version});
 }
 
-CommandResult run(const std::vector<std::string>& argv) {
+Spawned spawn(const std::vector<std::string>& argv, bool withStandardError) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
@@ -82,7 +82,9 @@ CommandResult run(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    if (withStandardError) {
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    }
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     std::vector<char*> args;
     for (const auto& a : argv) {
@@ -93,17 +95,22 @@ CommandResult run(const std::vector<std::string>& argv) {
     const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
+    return {spawned == 0 ? pid : -1, fds[0]};
+}
+
+CommandResult run(const std::vector<std::string>& argv) {
+    const Spawned child = spawn(argv);
     CommandResult result;
     char buffer[65536];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+    for (ssize_t n; (n = read(child.output, buffer, sizeof buffer)) > 0;) {
         result.output.append(buffer, static_cast<std::size_t>(n));
     }
-    close(fds[0]);
-    if (spawned != 0) {
+    close(child.output);
+    if (child.pid < 0) {
         return result;
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    waitpid(child.pid, &status, 0);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
@@ -250,6 +257,27 @@ int ServiceUnderTest::countOf(const std::string& text) const {
         n += t == text ? 1 : 0;
     }
     return n;
+}
+
+std::vector<std::string> ServiceUnderTest::textsStartingWith(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const auto& t : texts()) {
+        if (t.rfind(prefix, 0) == 0) {
+            out.push_back(t);
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> ServiceUnderTest::workerMessages() const {
+    std::vector<std::string> out;
+    for (const auto& t : texts()) {
+        if ((t.rfind("TarnUpgradeProcess", 0) == 0 && t.find("start event") == std::string::npos) ||
+            t == "arrival device handled completely." || t == "Keep service running.") {
+            out.push_back(t);
+        }
+    }
+    return out;
 }
 
 bool ServiceUnderTest::waitFor(const std::string& text, int count, int seconds) const {

@@ -39,6 +39,16 @@ struct CommandResult {
     std::string output; // standard output and standard error together
 };
 
+// A started program: its process and the read end of a pipe on its standard output.
+struct Spawned {
+    int pid = -1;
+    int output = -1; // owned by the caller
+};
+// Starts a program with arguments (no shell), standard input /dev/null; standard error goes
+// into the same pipe when `withStandardError`, else where the caller's goes. Throws when the
+// pipe cannot be made; pid -1 when the program cannot be started.
+Spawned spawn(const std::vector<std::string>& argv, bool withStandardError = true);
+
 // Runs a program with arguments (no shell) and waits for it.
 CommandResult run(const std::vector<std::string>& argv);
 
@@ -64,6 +74,8 @@ std::string servicePath();
 namespace tarn::integration {
 
 inline constexpr char kServiceName[] = "VantorTarnWindowsUpdateService";
+inline const std::string kQueued0 = "TarnUpgradeProcess processing event.... queue size 0";
+inline const std::string kDone = "TarnUpgradeProcess.initDfuDevList processing event.... done";
 
 // The product installed in a temporary system drive and driven through tarn-sc, as an
 // administrator would on Windows.
@@ -88,6 +100,9 @@ public:
     // Waits until `text` has been logged `count` times; false after the time limit.
     bool waitFor(const std::string& text, int count = 1, int seconds = 30) const;
     int countOf(const std::string& text) const;
+    std::vector<std::string> textsStartingWith(const std::string& prefix) const;
+    // The worker's messages after its start, in order.
+    std::vector<std::string> workerMessages() const;
 
 private:
     const TempSysRoot& sysroot_;

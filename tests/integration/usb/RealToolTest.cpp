@@ -11,8 +11,6 @@ namespace {
 namespace fs = std::filesystem;
 using Texts = std::vector<std::string>;
 
-const std::string kQueued0 = "TarnUpgradeProcess processing event.... queue size 0";
-const std::string kDone = "TarnUpgradeProcess.initDfuDevList processing event.... done";
 const std::string kHandled = "arrival device handled completely.";
 const std::string kKeep = "Keep service running.";
 const std::string kLatest = "return for latest build!";
@@ -51,26 +49,6 @@ protected:
     std::string field(const std::string& serial, const std::string& key) const {
         return bus.device(serial)[key];
     }
-    Texts startingWith(const std::string& prefix) const {
-        Texts out;
-        for (const auto& t : service.texts()) {
-            if (t.rfind(prefix, 0) == 0) {
-                out.push_back(t);
-            }
-        }
-        return out;
-    }
-    Texts workerMessages() const {
-        Texts out;
-        for (const auto& t : service.texts()) {
-            if ((t.rfind("TarnUpgradeProcess", 0) == 0 &&
-                 t.find("start event") == std::string::npos) ||
-                t == kHandled || t == kKeep) {
-                out.push_back(t);
-            }
-        }
-        return out;
-    }
     static std::string detach(const std::string& serial) {
         return "cmdline is " + kTool + " -d 7c3e:5710,7c3e:5711 -S " + serial + " -c 1 -e -f";
     }
@@ -84,10 +62,11 @@ TEST_F(RealTool, APluggedInTarnIsDetachedFlashedAndLeftAlone) {
     bus.ctl({"plug", "SN0001", "mode=runtime", "version=0102"});
     ASSERT_TRUE(service.waitFor(kLatest));
 
-    EXPECT_EQ(workerMessages(), (Texts{kQueued0, kDone,                     // 3: detached
-                                       kQueued0, kHandled, kKeep, kDone,    // 4: written
-                                       kQueued0, kHandled, kKeep, kDone})); // 6: current
-    EXPECT_EQ(startingWith("cmdline is "), (Texts{detach("SN0001"), download("SN0001")}));
+    EXPECT_EQ(service.workerMessages(), (Texts{kQueued0, kDone,                     // 3: detached
+                                               kQueued0, kHandled, kKeep, kDone,    // 4: written
+                                               kQueued0, kHandled, kKeep, kDone})); // 6: current
+    EXPECT_EQ(service.textsStartingWith("cmdline is "),
+              (Texts{detach("SN0001"), download("SN0001")}));
     EXPECT_EQ(service.countOf("TarnUpdateResult is 4"), 1);
     EXPECT_EQ(service.countOf("analyseBuffer Upgrade check SUCCESS: strTmp=Done!"), 1);
     // Plugged in, then twice re-enumerated: three arrivals and two removals heard from udev.
@@ -127,7 +106,7 @@ TEST_F(RealTool, ADeviceLostAfterTheDetachLeavesTheServiceReadyForTheNextPlug) {
     bus.ctl({"plug", "SN0001", "version=0102", "fault.detach=lost"});
     ASSERT_TRUE(service.waitFor(kDone));
     ASSERT_TRUE(service.waitFor("device remove"));
-    EXPECT_EQ(startingWith("cmdline is "), (Texts{detach("SN0001")}));
+    EXPECT_EQ(service.textsStartingWith("cmdline is "), (Texts{detach("SN0001")}));
     // Gone for good: it left the bus and never enumerated again.
     EXPECT_EQ(field("SN0001", "present"), "0");
     EXPECT_EQ(field("SN0001", "enumerations"), "1");
@@ -169,12 +148,12 @@ TEST_F(RealTool, AnotherUsbDeviceIsNotTheTarn) {
     ASSERT_TRUE(service.waitFor("arrival device is not Vantor Tarn."));
     bus.ctl({"unplug", "MOUSE01"});
     ASSERT_TRUE(service.waitFor("device remove"));
-    EXPECT_TRUE(startingWith("TarnUpgradeProcess processing event").empty());
+    EXPECT_TRUE(service.textsStartingWith("TarnUpgradeProcess processing event").empty());
 
     // Nothing was queued for it: the next Tarn's pass finds the queue empty behind it.
     bus.ctl({"plug", "SN0001", "version=0103"});
     ASSERT_TRUE(service.waitFor(kLatest));
-    EXPECT_EQ(startingWith("TarnUpgradeProcess processing event"), (Texts{kQueued0}));
+    EXPECT_EQ(service.textsStartingWith("TarnUpgradeProcess processing event"), (Texts{kQueued0}));
 }
 
 TEST_F(RealTool, AStopWhileTheToolDownloadsCompletesAtOnce) {

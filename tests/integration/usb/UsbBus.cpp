@@ -3,14 +3,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
-#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace tarn::integration {
 namespace fs = std::filesystem;
@@ -25,31 +21,18 @@ UsbBus::UsbBus() {
         throw std::runtime_error("mkdtemp failed");
     }
     directory_ = pattern;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    const std::string program = usbTarnPath();
-    const std::string dir = directory_.string();
-    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("serve"),
-                    const_cast<char*>(dir.c_str()), nullptr};
-    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
+    const Spawned bus = spawn({usbTarnPath(), "serve", directory_.string()}, false);
+    pid_ = bus.pid;
     // The emulator names its testbed on its first line once it serves.
     std::string line;
     char c = 0;
-    while (spawned == 0 && read(fds[0], &c, 1) == 1 && c != '\n') {
+    while (pid_ > 0 && read(bus.output, &c, 1) == 1 && c != '\n') {
         line += c;
     }
-    close(fds[0]);
+    close(bus.output);
     const std::string prefix = "UMOCKDEV_DIR=";
-    if (spawned != 0 || line.rfind(prefix, 0) != 0) {
-        if (spawned == 0) {
+    if (pid_ < 0 || line.rfind(prefix, 0) != 0) {
+        if (pid_ > 0) {
             waitpid(pid_, nullptr, 0);
         }
         pid_ = -1;
