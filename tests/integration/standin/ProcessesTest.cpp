@@ -1,13 +1,14 @@
 // The stand-in's processes and pipes, with real children.
 #include "StandinTestSupport.h"
 #include "platform/Utf8.h"
+#include "platform/WindowsCommandLine.h"
+#include "platform/standin/SleepScale.h"
 
 #include <array>
 #include <cstdio>
-#include <dirent.h>
 #include <fstream>
+#include <future>
 #include <random>
-#include <thread>
 #include <unistd.h>
 
 namespace tarn::platform::testing {
@@ -21,27 +22,6 @@ constexpr wchar_t kEcho[] = L"C:\\Program Files\\Vantor Test\\argv-echo";
 
 std::wstring quoted(std::wstring_view program) {
     return L"\"" + std::wstring(program) + L"\"";
-}
-
-// Windows quoting: as it is when that is unambiguous, otherwise in quotes with every run of
-// backslashes before a quote (or the closing quote) doubled.
-std::wstring quoteArgument(const std::wstring& argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-        return argument;
-    }
-    std::wstring out = L"\"";
-    std::size_t backslashes = 0;
-    for (const wchar_t ch : argument) {
-        if (ch == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(ch == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
-        out += ch;
-        backslashes = 0;
-    }
-    out.append(2 * backslashes, L'\\');
-    return out + L"\"";
 }
 
 std::size_t countOpenDescriptors() {
@@ -203,7 +183,7 @@ TEST_F(ProcessesTest, RandomArgumentsQuotedByTheWindowsRulesComeBackWhole) {
             for (std::size_t j = length(random); j > 0; --j) {
                 argument += alphabet[letter(random)];
             }
-            commandLine += L" " + quoteArgument(argument);
+            commandLine += L" " + platform::quoteArgument(argument);
             expected.push_back(toUtf8(argument));
         }
         const auto run = runToEnd(commandLine);
