@@ -1,5 +1,6 @@
 // The stand-in for the dfu-util command line: listing, detach and download, with their faults.
 #include "Sim.h"
+#include "platform/Clock.h"
 
 #include <chrono>
 #include <cstdio>
@@ -535,16 +536,9 @@ void announce(const std::filesystem::path& file, const State& state, Event event
 }
 
 void sleepScaled(int milliseconds) {
-    double scale = 1.0;
-    const std::string text = environment("TARN_SLEEP_SCALE");
-    if (!text.empty()) {
-        char* end = nullptr;
-        const double value = std::strtod(text.c_str(), &end);
-        if (end && *end == '\0' && value >= 0)
-            scale = value;
-    }
-    const auto duration = std::chrono::duration<double, std::milli>(milliseconds * scale);
-    std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::microseconds>(duration));
+    // The platform's clock: on the stand-in it stretches the wait by TARN_SLEEP_SCALE, by the
+    // same rule as the service's own waits; on Windows it waits what it is asked.
+    platform::systemClock().sleep(std::chrono::milliseconds(milliseconds));
 }
 
 int dfuUtilMain(const std::vector<std::string>& args) {

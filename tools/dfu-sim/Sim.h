@@ -86,6 +86,7 @@ int simMain(const std::vector<std::string>& args);
 std::filesystem::path stateFile(const std::string& override);
 void announce(const std::filesystem::path& stateFile, const State& state, Event event,
               const std::string& deviceInterfaceName);
+// Waits on the platform clock (stretched by TARN_SLEEP_SCALE on the stand-in).
 void sleepScaled(int milliseconds);
 
 } // namespace tarn::sim
