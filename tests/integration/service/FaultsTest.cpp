@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <thread>
 
 namespace tarn::integration {
 namespace {
@@ -17,7 +16,7 @@ const std::string kListingFailed = "TarnUpgradeProcess.initDfuDevList failed!";
 
 class Fault : public ::testing::Test {
 protected:
-    TempSysRoot sysroot;
+    SimulatorSysRoot sysroot;
     ServiceUnderTest service{sysroot};
 
     void SetUp() override { sysroot.makePackage("fw-0103.dfu", "0103"); }
@@ -29,13 +28,7 @@ protected:
                 .exitCode,
             0);
     }
-    // A dfu-util of the test's own: a shell script.
-    void tool(const std::string& script) {
-        const fs::path path = sysroot.services() / "dfu-util.exe";
-        fs::remove(path);
-        std::ofstream(path) << "#!/bin/sh\n" << script << "\n";
-        fs::permissions(path, fs::perms::owner_all);
-    }
+    void tool(const std::string& script) { sysroot.installTool(script); }
     // After whatever went before, the service still handles an arrival normally.
     void stillServes() {
         fs::remove(sysroot.services() / "dfu-util.exe");
@@ -44,7 +37,7 @@ protected:
         const int before = service.countOf("return for latest build!");
         const int done = service.countOf(kDone);
         arrive();
-        ASSERT_TRUE(service.waitFor(kDone, done + 1, 60));
+        ASSERT_TRUE(service.waitFor(kDone, done + 1));
         EXPECT_EQ(service.countOf("return for latest build!"), before + 1);
     }
 };
@@ -63,7 +56,7 @@ TEST_F(Fault, ALineOfTenMegabytes) {
          "Runtime ver=0200'");
     start();
     arrive();
-    ASSERT_TRUE(service.waitFor(kDone, 1, 120));
+    ASSERT_TRUE(service.waitFor(kDone, 1));
     stillServes();
 }
 
@@ -73,9 +66,10 @@ TEST_F(Fault, AHundredMegabytesOfOutput) {
          "100000000");
     start();
     arrive();
-    ASSERT_TRUE(service.waitFor(kDone, 1, 180));
+    ASSERT_TRUE(service.waitFor(kDone, 1));
     // Once, or twice when the cut-off listing named no device and was repeated.
-    EXPECT_GE(service.countOf("handlePipeInfo timeout, dfu-util terminated"), 1);
+    const int timeouts = service.countOf("handlePipeInfo timeout, dfu-util terminated");
+    EXPECT_TRUE(timeouts == 1 || timeouts == 2) << timeouts;
     stillServes();
 }
 
@@ -123,7 +117,7 @@ TEST_F(Fault, AThousandPackages) {
     }
     start();
     arrive();
-    ASSERT_TRUE(service.waitFor(kDone, 1, 120));
+    ASSERT_TRUE(service.waitFor(kDone, 1));
     int left = 0;
     for (const auto& entry : fs::directory_iterator(sysroot.services())) {
         left += entry.path().extension() == ".dfu";
@@ -158,12 +152,11 @@ TEST_F(Fault, EventLogWritesThatFail) {
     fs::create_directory(log);
     arrive();
     // The upgrade goes on unseen: the device ends at the new version.
-    bool upgraded = false;
-    for (int i = 0; i < 600 && !upgraded; ++i) {
-        upgraded = sysroot.sim({"show", "SN0001"}).find("0103") != std::string::npos;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    EXPECT_TRUE(upgraded);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return sysroot.sim({"show", "SN0001"}).find("0103") != std::string::npos;
+        },
+        std::chrono::minutes(3)));
     fs::remove(log);
     fs::rename(sysroot.root() / "eventlog.before", log);
     EXPECT_EQ(service.sc({"stop", kServiceName}).exitCode, 0);

@@ -1,24 +1,19 @@
-// A temporary system drive for the native integration tests, with the simulator installed as
-// dfu-util and helpers to run the project's tools.
+// The product's tools on a temporary system drive: the simulator installed as dfu-util, the
+// service driven through tarn-sc, and the stand-in event log read back.
 #pragma once
 
+#include "TestSupport.h"
+
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace tarn::integration {
 
-// $TARN_SYSROOT for the life of the object; the previous value comes back afterwards.
-class TempSysRoot {
+// A temporary system drive with the simulator's control interface at hand.
+class SimulatorSysRoot : public TempSysRoot {
 public:
-    TempSysRoot();
-    ~TempSysRoot();
-    TempSysRoot(const TempSysRoot&) = delete;
-    TempSysRoot& operator=(const TempSysRoot&) = delete;
-
-    const std::filesystem::path& root() const { return root_; }
-    // C:\Program Files\Vantor\Tarn\Services\ on the host.
-    std::filesystem::path services() const;
     // Copies the simulator in as dfu-util.exe (its state file lands beside it).
     void installSimulator() const;
     // Runs the simulator's control interface: tarn-dfu-sim sim ARGS...; returns its output.
@@ -27,22 +22,9 @@ public:
     std::vector<std::string> announcements() const;
     // A package with a valid DFU suffix in the service directory.
     void makePackage(const std::string& name, const std::string& version) const;
-
-private:
-    std::filesystem::path root_;
-    std::string previous_;
-    bool hadPrevious_ = false;
+    // A dfu-util of the test's own in place of the simulator: a shell script.
+    void installTool(const std::string& script) const;
 };
-
-struct CommandResult {
-    int exitCode = -1;
-    std::string output; // standard output and standard error together
-};
-
-// Runs a program with arguments (no shell) and waits for it.
-CommandResult run(const std::vector<std::string>& argv);
-
-std::string readFile(const std::filesystem::path& path);
 
 // One entry of the stand-in event log.
 struct LogEntry {
@@ -69,7 +51,7 @@ inline constexpr char kServiceName[] = "VantorTarnWindowsUpdateService";
 // administrator would on Windows.
 class ServiceUnderTest {
 public:
-    explicit ServiceUnderTest(const TempSysRoot& sysroot);
+    explicit ServiceUnderTest(const SimulatorSysRoot& sysroot);
 
     std::filesystem::path executable() const;
     // Runs the executable itself with arguments, as from a prompt.
@@ -78,19 +60,26 @@ public:
     // A Tarn interface name in runtime (5710) or DFU (5711) mode.
     static std::string interfaceName(const std::string& product, const std::string& serial);
     // Installs the service with its own "install" and starts it with tarn-sc; true once its
-    // worker has reported for duty.
-    bool installAndStart() const;
+    // worker has reported for duty. `slower` stretches the service's fixed waits beyond the
+    // test run's factor, for this service process alone.
+    bool installAndStart(double slower = 1) const;
+    // The running service's process, from its status.
+    int processId() const;
     // Makes the simulator announce re-enumerations to the running service.
     void connectSimulator() const;
 
     // The texts of the event log, in order (UTF-8).
     std::vector<std::string> texts() const;
-    // Waits until `text` has been logged `count` times; false after the time limit.
-    bool waitFor(const std::string& text, int count = 1, int seconds = 30) const;
+    // The worker thread's own messages, in order: its start, each pass's queue size and end.
+    std::vector<std::string> workerMessages() const;
+    // Waits until `text` has been logged `count` times; false only when that takes far longer
+    // than a pass can (the default is several times the longest pass at the tests' factors).
+    bool waitFor(const std::string& text, int count = 1,
+                 std::chrono::milliseconds limit = std::chrono::minutes(3)) const;
     int countOf(const std::string& text) const;
 
 private:
-    const TempSysRoot& sysroot_;
+    const SimulatorSysRoot& sysroot_;
 };
 
 } // namespace tarn::integration
