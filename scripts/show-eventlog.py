@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Prints the stand-in event log readably, following it as it grows.
 
-Usage: show-eventlog.py EVENTLOG.jsonl [--follow --until TEXT]
+Usage: show-eventlog.py EVENTLOG.jsonl [--follow --until TEXT [--count N] [--timeout SECONDS]]
+  --until TEXT --count N  stop after the N-th entry with that text (the first by default)
 """
 import json
 import sys
@@ -24,6 +25,7 @@ def main():
     path = sys.argv[1]
     follow = "--follow" in sys.argv
     until = sys.argv[sys.argv.index("--until") + 1] if "--until" in sys.argv else None
+    count = int(sys.argv[sys.argv.index("--count") + 1]) if "--count" in sys.argv else 1
     deadline = time.monotonic() + float(sys.argv[sys.argv.index("--timeout") + 1]) \
         if "--timeout" in sys.argv else None
     offset = 0
@@ -42,7 +44,9 @@ def main():
             entry = json.loads(line.decode("utf-8"))
             show(entry)
             if until is not None and entry["text"] == until:
-                return 0
+                count -= 1
+                if count == 0:
+                    return 0
         if not follow:
             return 0
         if deadline is not None and time.monotonic() > deadline:
