@@ -48,7 +48,6 @@ bool contains(const std::vector<std::string>& haystack, const std::string& needl
 class ScmTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ::unsetenv("TEST_SERVICE_NO_NOTIFICATION");
         // A directory with blanks, registered unquoted as the product does.
         const auto dir = root_ / "Program Files" / "Tarn Test";
         std::filesystem::create_directories(dir);
@@ -312,9 +311,9 @@ TEST_F(ScmTest, DeviceEventsReachTheHandlerOnlyForTheRegisteredClass) {
 }
 
 TEST_F(ScmTest, NoDeviceEventsBeforeTheServiceRegistersForThem) {
-    ::setenv("TEST_SERVICE_NO_NOTIFICATION", "1", 1);
     install();
-    ASSERT_EQ(sc({"start", kNameUtf8}).exitCode, 0);
+    // tarn-sc starts the service with its own environment.
+    ASSERT_EQ(run({TARN_SC, "start", kNameUtf8}, {"TEST_SERVICE_NO_NOTIFICATION=1"}).exitCode, 0);
     EXPECT_NE(sc({"arrive", kNameUtf8, "PID_5710"}).exitCode, 0);
     EXPECT_TRUE(controls().empty());
     EXPECT_EQ(sc({"stop", kNameUtf8}).exitCode, 0);

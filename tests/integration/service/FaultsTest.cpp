@@ -21,7 +21,9 @@ protected:
 
     void SetUp() override { sysroot.makePackage("fw-0103.dfu", "0103"); }
     void TearDown() override { service.sc({"stop", kServiceName}); }
-    void start() { ASSERT_TRUE(service.installAndStart()); }
+    void start(const std::vector<std::string>& environment = {}) {
+        ASSERT_TRUE(service.installAndStart(environment));
+    }
     void arrive() {
         ASSERT_EQ(
             service.sc({"arrive", kServiceName, ServiceUnderTest::interfaceName("5710", "SN0001")})
@@ -61,12 +63,12 @@ TEST_F(Fault, ALineOfTenMegabytes) {
 }
 
 TEST_F(Fault, AHundredMegabytesOfOutput) {
-    // More than the listing's bound lets through at 100 ms a read: the run is ended. Lines of
-    // 4,000 characters, a read each, keep the report of every line the bound lets through
-    // cheap; none names a device, so the listing is repeated once and cut off again.
+    // More than a 5-second bound lets through at a (shortened) 100 ms a read: the run is ended.
+    // Lines of 4,000 characters, a read each, keep the report of every line the bound lets
+    // through cheap; none names a device, so the listing is repeated once and cut off again.
     tool("echo 'dfu-util 0.11'; yes \"$(head -c 4000 /dev/zero | tr '\\0' x)\" | head -c "
          "100000000");
-    start();
+    start({"TARN_LISTING_BOUND_MS=5000"});
     arrive();
     ASSERT_TRUE(service.waitFor(kDone, 1));
     EXPECT_EQ(service.countOf("handlePipeInfo timeout, dfu-util terminated"), 2);

@@ -2,7 +2,7 @@
 #include "StandinTestSupport.h"
 #include "platform/Utf8.h"
 #include "platform/WindowsCommandLine.h"
-#include "platform/standin/SleepScale.h"
+#include "platform/standin/OutputBounds.h"
 
 #include <array>
 #include <cstdio>
@@ -265,7 +265,8 @@ TEST_F(ProcessesTest, OutputIsDecodedAsUtf8AcrossReads) {
     EXPECT_EQ(text, L"Grüße");
 }
 
-TEST_F(ProcessesTest, PipeTimeoutFollowsTheScale) {
+// A child does not run faster at a smaller factor, so its time-out must not shrink with it.
+TEST_F(ProcessesTest, PipeTimeoutIsRealTimeWhateverTheScale) {
     auto& processes = systemProcesses();
     auto pipe = processes.createPipe();
     ASSERT_TRUE(pipe);
@@ -274,12 +275,22 @@ TEST_F(ProcessesTest, PipeTimeoutFollowsTheScale) {
     ASSERT_TRUE(child);
     pipe->write.reset();
 
-    // Never before the scaled time-out (how much after is the machine's business).
+    // Never before the time-out, in real time (how much after is the machine's business).
     std::array<char, 8> buffer{};
     const auto start = SteadyClock::now();
     EXPECT_EQ(pipe->read->read(buffer, milliseconds(400)).status, Status::TimedOut);
-    EXPECT_GE(SteadyClock::now() - start, standin::toRealTime(milliseconds(400)));
+    EXPECT_GE(SteadyClock::now() - start, milliseconds(400));
     child->terminate();
+}
+
+TEST(OutputBounds, OnlyWholePositiveMillisecondsUpToAYearCount) {
+    using standin::parseOutputBound;
+    EXPECT_EQ(parseOutputBound("2500"), milliseconds(2500));
+    EXPECT_EQ(parseOutputBound("31536000000"), milliseconds(31536000000)); // a year
+    for (const char* bad : {static_cast<const char*>(nullptr), "", "0", "-5", "+5", " 5", "5 ",
+                            "1.5", "5ms", "31536000001", "99999999999999999999"}) {
+        EXPECT_EQ(parseOutputBound(bad), std::nullopt) << (bad ? bad : "(unset)");
+    }
 }
 
 } // namespace

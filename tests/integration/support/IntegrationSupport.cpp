@@ -156,10 +156,10 @@ std::string ServiceUnderTest::interfaceName(const std::string& product, const st
            "#{5e1b9c3a-7f24-4d6b-a1c8-93e0f2b47d15}";
 }
 
-bool ServiceUnderTest::installAndStart(double slower) const {
+bool ServiceUnderTest::installAndStart(const std::vector<std::string>& environment) const {
     // tarn-sc starts the service with its own environment.
     return direct({"install"}).exitCode == 0 &&
-           run({scPath(), "start", kServiceName}, {sleepScaleEntry(slower)}).exitCode == 0 &&
+           run({scPath(), "start", kServiceName}, environment).exitCode == 0 &&
            waitFor("TarnUpgradeProcess start event processing");
 }
 

@@ -60,9 +60,10 @@ public:
     // A Tarn interface name in runtime (5710) or DFU (5711) mode.
     static std::string interfaceName(const std::string& product, const std::string& serial);
     // Installs the service with its own "install" and starts it with tarn-sc; true once its
-    // worker has reported for duty. `slower` stretches the service's fixed waits beyond the
-    // test run's factor, for this service process alone.
-    bool installAndStart(double slower = 1) const;
+    // worker has reported for duty. `environment` ("NAME=value") is for the service's process
+    // alone: a factor of its own (sleepScaleEntry), bounds of its own (TARN_LISTING_BOUND_MS,
+    // TARN_DOWNLOAD_BOUND_MS); the tests after it see nothing of them.
+    bool installAndStart(const std::vector<std::string>& environment = {}) const;
     // The running service's process, from its status.
     int processId() const;
     // Makes the simulator announce re-enumerations to the running service.
@@ -73,7 +74,8 @@ public:
     // The worker thread's own messages, in order: its start, each pass's queue size and end.
     std::vector<std::string> workerMessages() const;
     // Waits until `text` has been logged `count` times; false only when that takes far longer
-    // than a pass can (the default is several times the longest pass at the tests' factors).
+    // than a pass can (the default is several times the longest pass at the tests' factor and
+    // with their own bounds where they wait for one).
     bool waitFor(const std::string& text, int count = 1,
                  std::chrono::milliseconds limit = std::chrono::minutes(3)) const;
     int countOf(const std::string& text) const;
