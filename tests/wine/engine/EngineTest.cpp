@@ -135,6 +135,24 @@ TEST_F(WineEngine, AMissingToolFailsTheListing) {
     EXPECT_TRUE(eventLog.contains(L"CreateProcess Failed!"));
 }
 
+// A NUL would end the command line early where CreateProcessW reads it: such a line is refused
+// before the call, as a start that failed.
+TEST_F(WineEngine, ASerialWithANulIsNeverPutOnACommandLine) {
+    ASSERT_TRUE(CopyFileW(winetest::windowsPathOf(TARN_NUL_SERIAL_TOOL).c_str(),
+                          ServiceDirectory::tool().c_str(), FALSE));
+    TarnUpgradeProcess engine(context, false);
+    ASSERT_EQ(engine.initDfuDevList(), kOutcomeListed);
+    ASSERT_EQ(engine.updev.mode, kModeDfu);
+    EXPECT_EQ(engine.updev.sn, std::wstring(L"SN\0"
+                                            L"001",
+                                            6));
+
+    EXPECT_EQ(engine.doUpgrade(), kOutcomeDownloadFailed);
+    EXPECT_EQ(eventLog.texts().back(), L"CreateProcess Failed!");
+    EXPECT_FALSE(eventLog.contains(L"doCmd enter sleep"));
+    EXPECT_FALSE(ServiceDirectory::exists(ServiceDirectory::path(L"tool-ran")));
+}
+
 TEST_F(WineEngine, NoPackageNeverRunsTheTool) {
     addDevice(L"SN0001", L"runtime", L"0102");
     ASSERT_TRUE(DeleteFileW(ServiceDirectory::path(L"fw-0103.dfu").c_str()));
