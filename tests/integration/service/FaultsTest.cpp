@@ -119,9 +119,11 @@ TEST_F(Fault, AReadOnlyPackageAndADirectoryNamedLikeOne) {
 
 TEST_F(Fault, AThousandPackages) {
     sysroot.installSimulator();
+    const std::string package = readFile(sysroot.services() / "fw-0103.dfu");
     for (int i = 0; i < 1000; ++i) {
-        std::ofstream(sysroot.services() / ("p" + std::to_string(1000 + i) + ".dfu"))
-            << std::string(16, '\x01');
+        std::ofstream(sysroot.services() / ("p" + std::to_string(1000 + i) + ".dfu"),
+                      std::ios::binary)
+            << package;
     }
     start();
     arrive();
