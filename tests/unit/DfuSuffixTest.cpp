@@ -31,16 +31,6 @@ TEST(DfuSuffix, AgreesWithDfuSuffix) {
               0xecf20e19u);
 }
 
-TEST(DfuSuffix, EveryFaultIsNamed) {
-    for (const auto& [fault, words] : {std::pair{SuffixFault::TooShort, L"too short"},
-                                       {SuffixFault::BadSignature, L"bad signature"},
-                                       {SuffixFault::BadLength, L"bad length"},
-                                       {SuffixFault::CrcMismatch, L"CRC mismatch"},
-                                       {SuffixFault::NotForThisDevice, L"not for this device"}}) {
-        EXPECT_EQ(std::wstring(describeSuffixFault(fault)), words);
-    }
-}
-
 // However the file is cut into reads, the verdict and the fields are those of the whole.
 TEST(DfuSuffix, PiecesOfAnySizeGiveTheVerdictOfTheWhole) {
     std::vector<std::uint8_t> damaged = kReference;
