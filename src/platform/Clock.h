@@ -12,13 +12,13 @@ public:
     virtual ~Clock() = default;
     // Sleep.
     virtual void sleep(Duration duration) = 0;
-    // Monotonic time since an arbitrary start, on the same scale as sleep.
+    // Monotonic real time since an arbitrary start.
     virtual Duration now() = 0;
 };
 
 // The real clock. The Windows build sleeps exactly what it is asked; the Linux stand-in
-// multiplies every sleep by TARN_SLEEP_SCALE (default 1) and runs now() faster by the same
-// factor, so that time-outs keep their meaning.
+// multiplies every sleep by TARN_SLEEP_SCALE (default 1) to shorten the fixed waits, while
+// now() stays real time: a child does not run faster, so bounds measured on it must not shrink.
 Clock& systemClock();
 
 } // namespace tarn::platform

@@ -31,8 +31,8 @@ public:
     };
 
     virtual ~PipeReadEnd() = default;
-    // ReadFile of at most buffer.size() bytes that gives up after `timeout` (on the clock's
-    // scale) without data.
+    // ReadFile of at most buffer.size() bytes that gives up after `timeout` (real time)
+    // without data; a time-out of 0 only looks.
     virtual Result read(std::span<char> buffer, std::chrono::milliseconds timeout) = 0;
 };
 
@@ -76,5 +76,14 @@ public:
 };
 
 Processes& systemProcesses();
+
+// Bounds on the wait for a child's output that a test has set for this process in place of
+// the engine's own, each empty when not set. The stand-in reads them from its environment;
+// Windows has no such setting.
+struct GivenOutputBounds {
+    std::optional<std::chrono::milliseconds> listingAndDetach;
+    std::optional<std::chrono::milliseconds> download;
+};
+GivenOutputBounds givenOutputBounds();
 
 } // namespace tarn::platform

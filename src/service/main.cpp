@@ -16,6 +16,12 @@ int main(int argc, char** argv) {
     auto* engine = new upgrade::EngineContext{
         eventlog::engineEventSource(), platform::processStandardOutput(),
         platform::systemProcesses(), platform::systemFileSystem(), platform::systemClock()};
+    // On the stand-in a test may set the runner's bounds, to see a time-out without waiting
+    // minutes; Windows has no such setting.
+    const auto given = platform::givenOutputBounds();
+    engine->bounds.listingAndDetach =
+        given.listingAndDetach.value_or(engine->bounds.listingAndDetach);
+    engine->bounds.download = given.download.value_or(engine->bounds.download);
     auto* host =
         new service::HostContext{eventlog::serviceEventSource(), platform::systemServiceManager(),
                                  platform::systemServiceRuntime(), *engine};

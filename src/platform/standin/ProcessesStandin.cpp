@@ -3,10 +3,10 @@
 #include "platform/Processes.h"
 #include "platform/Utf8.h"
 #include "platform/WindowsCommandLine.h"
-#include "platform/standin/SleepScale.h"
 #include "platform/standin/SysRoot.h"
 #include "platform/standin/UniqueFd.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -41,7 +41,11 @@ public:
 
     Result read(std::span<char> buffer, std::chrono::milliseconds timeout) override {
         using Clock = std::chrono::steady_clock;
-        const auto deadline = Clock::now() + standin::toRealTime(timeout);
+        // Beyond a year a wait is endless in practice; the cap keeps the deadline in range.
+        constexpr auto kLongestWait = std::chrono::hours(24 * 365);
+        const auto deadline =
+            Clock::now() + std::clamp<std::chrono::milliseconds>(
+                               timeout, std::chrono::milliseconds::zero(), kLongestWait);
         while (true) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
             const int wait = left.count() <= 0        ? 0

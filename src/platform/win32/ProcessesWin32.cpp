@@ -129,4 +129,8 @@ Processes& systemProcesses() {
     return processes;
 }
 
+GivenOutputBounds givenOutputBounds() {
+    return {};
+}
+
 } // namespace tarn::platform

@@ -97,6 +97,22 @@ TEST_F(Engine, AMissingToolFailsTheListing) {
     EXPECT_TRUE(eventLog.contains(L"CreateProcess Failed!"));
 }
 
+// The factor shortens the fixed waits only: a tool that takes a real second to list is not cut
+// off, however small the factor.
+TEST_F(Engine, ASlowListingIsNotCutShortByTheSleepFactor) {
+    const fs::path tool = sysroot.services() / "dfu-util.exe";
+    fs::remove(tool);
+    std::ofstream(tool)
+        << "#!/bin/sh\nsleep 1\necho 'dfu-util 0.11'\necho 'Found Runtime: [7c3e:5710] ver=0102, "
+           "devnum=4, cfg=1, intf=0, path=\"1-1\", alt=0, serial=\"SN0001\"'\n";
+    fs::permissions(tool, fs::perms::owner_all);
+    TarnUpgradeProcess engine(context, false);
+    ASSERT_EQ(engine.initDfuDevList(), kOutcomeListed);
+    EXPECT_FALSE(eventLog.contains(L"handlePipeInfo timeout, dfu-util terminated"));
+    EXPECT_EQ(engine.updev.mode, kModeRuntime);
+    EXPECT_EQ(engine.updev.sn, L"SN0001");
+}
+
 TEST_F(Engine, ListingFaults) {
     addDevice("SN0001", "runtime", "0102");
     fault("SN0001", "fault.listing=crlf");
@@ -131,8 +147,7 @@ TEST_F(Engine, DownloadFaults) {
         {"fault.download=flood", kOutcomeWritten},
     };
     addDevice("SN0001", "dfu", "0102");
-    // Each read costs its 100 ms pause, and at this scale real work counts a hundredfold:
-    // 2 MB stays well inside the download's bound.
+    // Each read costs its (shortened) 100 ms pause: 2 MB stays well inside the download's bound.
     fault("SN0001", "flood-size=2M");
     for (const auto& c : cases) {
         fault("SN0001", c.setting);
@@ -149,7 +164,7 @@ TEST_F(Engine, DownloadFaults) {
 TEST_F(Engine, AHungDownloadIsEndedAtTheBound) {
     addDevice("SN0001", "dfu", "0102");
     fault("SN0001", "fault.download=hang");
-    context.bounds.download = std::chrono::seconds(200); // two real seconds at this scale
+    context.bounds.download = std::chrono::seconds(2);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(pass(), kOutcomeDownloadFailed);
     EXPECT_TRUE(eventLog.contains(L"handlePipeInfo timeout, dfu-util terminated"));

@@ -138,7 +138,10 @@ TEST_F(Scenario, AFailedDownloadIsTriedAgainByTheNextArrival) {
 TEST_F(Scenario, ADownloadThatNeverEndsIsCutOff) {
     sysroot.sim({"add", "SN0001", "--mode", "dfu", "--version", "0102"});
     sysroot.sim({"set", "SN0001", "fault.download=hang"});
+    // The bound is real time: ten minutes, unless the test sets its own.
+    setenv("TARN_DOWNLOAD_BOUND_MS", "3000", 1);
     start();
+    unsetenv("TARN_DOWNLOAD_BOUND_MS");
     arrive("5711");
     ASSERT_TRUE(service.waitFor("handlePipeInfo timeout, dfu-util terminated", 1, 60));
     ASSERT_TRUE(service.waitFor("TarnUpgradeProcess.doUpgrade failed!"));

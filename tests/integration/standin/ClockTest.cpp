@@ -1,4 +1,4 @@
-// The stand-in clock: real waits are the asked waits times the factor, and now() keeps pace.
+// The stand-in clock: real sleeps are the asked sleeps times the factor; now() is real time.
 #include "platform/Clock.h"
 
 #include "StandinTestSupport.h"
@@ -9,21 +9,28 @@ namespace {
 
 using std::chrono::milliseconds;
 
-TEST(ClockScale, SleepTakesTheScaledTimeAndNowCountsItUnscaled) {
-    auto& clock = systemClock();
-    const auto realStart = std::chrono::steady_clock::now();
-    const auto clockStart = clock.now();
-    clock.sleep(milliseconds(400));
-    const double realMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - realStart)
-            .count();
-    const auto clockMs = (clock.now() - clockStart).count();
+using SteadyClock = std::chrono::steady_clock;
 
+TEST(ClockScale, SleepIsScaledAndNowKeepsRealTime) {
     const double scale = expectedScale();
-    EXPECT_GE(realMs, 400 * scale * 0.99);
-    EXPECT_LT(realMs, 400 * scale + 300);
-    EXPECT_GE(clockMs, 399);
-    EXPECT_LT(clockMs, 400 + 300 / scale);
+    EXPECT_EQ(standin::toRealTime(milliseconds(400)),
+              std::chrono::nanoseconds(static_cast<long long>(400 * scale * 1e6)));
+
+    // Each reading of the clock is bracketed by readings of real time: whatever the load,
+    // a clock on real time lies between them, and a scaled one drifts out by the factor.
+    auto& clock = systemClock();
+    const auto outerStart = SteadyClock::now();
+    const auto clockStart = clock.now();
+    const auto innerStart = SteadyClock::now();
+    clock.sleep(milliseconds(400));
+    const auto innerEnd = SteadyClock::now();
+    const auto clockEnd = clock.now();
+    const auto outerEnd = SteadyClock::now();
+
+    EXPECT_GE(innerEnd - innerStart, standin::toRealTime(milliseconds(400)));
+    const auto tick = milliseconds(1); // now() truncates to whole milliseconds
+    EXPECT_GE(clockEnd - clockStart + tick, innerEnd - innerStart);
+    EXPECT_LE(clockEnd - clockStart, outerEnd - outerStart + tick);
 }
 
 TEST(ClockScale, NonPositiveOrMalformedFactorsCountAsOne) {
