@@ -29,6 +29,16 @@ TEST_F(Passes, ListingWithoutAPackageNeverRunsTheTool) {
     EXPECT_EQ(texts().back(), L"initUpgradeInfo Failed " + kDir + L"!");
 }
 
+TEST_F(Passes, APackageThatFailsItsCheckNeverRunsTheTool) {
+    files.files.front().content.pop_back(); // the last byte of its CRC not yet copied
+    EXPECT_EQ(engine.initDfuDevList(), kOutcomeNoPackage);
+    EXPECT_TRUE(processes.commandLines.empty());
+    EXPECT_EQ(textsFrom(texts().size() - 2),
+              (Strings{L"package " + kDir + L"fw.dfu has no valid DFU suffix: bad signature",
+                       L"initUpgradeInfo Failed " + kDir + L"!"}));
+    EXPECT_EQ(files.files.size(), 1u);
+}
+
 TEST_F(Passes, ListingRunsTheQuotedToolAndFillsTheRecord) {
     processes.runs.push_back({{kBanner + kRuntimeLine}});
     // Our write end is closed before the read starts, or the read would never end.

@@ -72,6 +72,20 @@ TEST_F(Engine, TwoPassesUpgradeARuntimeDevice) {
     EXPECT_TRUE(fs::exists(sysroot.services() / "fw-0103.dfu"));
 }
 
+// The suffix as dfu-suffix itself writes it is taken, and its release is what gets flashed.
+TEST_F(Engine, APackageSuffixedByDfuSuffixIsFlashed) {
+    fs::remove(sysroot.services() / "fw-0103.dfu");
+    const fs::path package = sysroot.services() / "fw-0104.dfu";
+    std::ofstream(package, std::ios::binary) << std::string(5000, '\x17');
+    const auto suffixed = integration::run(
+        {"/usr/bin/dfu-suffix", "-a", package.string(), "-v", "7c3e", "-p", "5711", "-d", "0104"});
+    ASSERT_EQ(suffixed.exitCode, 0) << suffixed.output;
+    addDevice("SN0001", "dfu", "0102");
+    EXPECT_EQ(pass(), kOutcomeWritten);
+    EXPECT_TRUE(eventLog.contains(L"get targetVersion is 0104!"));
+    EXPECT_NE(device("SN0001").find("version = 0104"), std::string::npos);
+}
+
 TEST_F(Engine, ASerialWithBlanksIsOneArgumentForTheTool) {
     addDevice("SN 0001", "runtime", "0102");
     EXPECT_EQ(pass(), kOutcomeDetached);

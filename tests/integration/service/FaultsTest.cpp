@@ -63,14 +63,14 @@ TEST_F(Fault, ALineOfTenMegabytes) {
 }
 
 TEST_F(Fault, AHundredMegabytesOfOutput) {
-    // More than a 5-second bound lets through at a (shortened) 100 ms a read: the run is ended.
-    // Lines of 4,000 characters, a read each, keep the report of every line the bound lets
-    // through cheap; none names a device, so the listing is repeated once and cut off again.
+    // At a (shortened) 100 ms a read, 100 MB take far longer than a 5-second bound: the run is
+    // ended before the device line at its end. Long lines keep the analysis of what came cheap.
     tool("echo 'dfu-util 0.11'; yes \"$(head -c 4000 /dev/zero | tr '\\0' x)\" | head -c "
-         "100000000");
+         "100000000; echo 'Found Runtime: [7c3e:5710] ver=0200, cfg=1'");
     start({"TARN_LISTING_BOUND_MS=5000"});
     arrive();
     ASSERT_TRUE(service.waitFor(kDone, 1));
+    // The cut-off listing named no device, so it was repeated, and cut off again.
     EXPECT_EQ(service.countOf("handlePipeInfo timeout, dfu-util terminated"), 2);
     EXPECT_EQ(service.countOf("updev.mode is  2 retry is 0"), 1);
     stillServes();
@@ -114,9 +114,11 @@ TEST_F(Fault, AReadOnlyPackageAndADirectoryNamedLikeOne) {
 
 TEST_F(Fault, AThousandPackages) {
     sysroot.installSimulator();
+    const std::string package = readFile(sysroot.services() / "fw-0103.dfu");
     for (int i = 0; i < 1000; ++i) {
-        std::ofstream(sysroot.services() / ("p" + std::to_string(1000 + i) + ".dfu"))
-            << std::string(16, '\x01');
+        std::ofstream(sysroot.services() / ("p" + std::to_string(1000 + i) + ".dfu"),
+                      std::ios::binary)
+            << package;
     }
     start();
     arrive();

@@ -70,6 +70,32 @@ TEST_F(Scenario, NoPackageNeverStartsTheTool) {
         service.countOf("initUpgradeInfo Failed C:\\Program Files\\Vantor\\Tarn\\Services\\!"), 1);
 }
 
+// A Tarn that arrives while its package is still being copied in is not flashed with half a
+// package; once the copy is complete, its next arrival upgrades it.
+TEST_F(Scenario, APackageStillBeingCopiedIsNotFlashed) {
+    const fs::path package = sysroot.services() / "fw-0103.dfu";
+    const std::string whole = readFile(package);
+    std::ofstream(package, std::ios::binary | std::ios::trunc) << whole.substr(0, whole.size() / 3);
+    sysroot.sim({"add", "SN0001", "--mode", "runtime", "--version", "0102"});
+    start();
+    arrive();
+    ASSERT_TRUE(service.waitFor("TarnUpgradeProcess.initDfuDevList failed!"));
+    EXPECT_EQ(service.countOf("package C:\\Program Files\\Vantor\\Tarn\\Services\\fw-0103.dfu "
+                              "has no valid DFU suffix: bad signature"),
+              1);
+    EXPECT_EQ(
+        service.countOf("initUpgradeInfo Failed C:\\Program Files\\Vantor\\Tarn\\Services\\!"), 1);
+    EXPECT_EQ(countStartingWith("doCmd"), 0); // dfu-util never ran
+    EXPECT_TRUE(fs::exists(package));
+    EXPECT_NE(deviceState().find("version = 0102"), std::string::npos);
+
+    std::ofstream(package, std::ios::binary | std::ios::trunc) << whole;
+    arrive();
+    ASSERT_TRUE(service.waitFor("TarnUpdateResult is 4"));
+    ASSERT_TRUE(service.waitFor("return for latest build!"));
+    EXPECT_NE(deviceState().find("version = 0103"), std::string::npos);
+}
+
 TEST_F(Scenario, SeveralPackages) {
     // Created oldest first: fw-0101, then a zipped one, then fw-0104, then fw-0102.
     sysroot.makePackage("fw-0101.dfu", "0101");

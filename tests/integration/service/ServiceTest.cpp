@@ -3,11 +3,13 @@
 #include "IntegrationSupport.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace tarn::integration {
 namespace {
 
+namespace fs = std::filesystem;
 using Texts = std::vector<std::string>;
 
 class Service : public ::testing::Test {
@@ -53,6 +55,24 @@ TEST_F(Service, InstallsItselfQuotedAndOnlyOnce) {
     EXPECT_EQ(log[0].id, 1u);
     EXPECT_EQ(log[3].id, 1u);
     EXPECT_EQ(log[3].source, kServiceName);
+}
+
+TEST_F(Service, AnExecutableBeyondTheModulePathBufferIsRegisteredQuoted) {
+    // Deep enough that its Windows path exceeds 260 characters: GetModuleFileNameW cuts it.
+    fs::path deep = sysroot.services();
+    for (char c : {'a', 'b', 'c'}) {
+        deep /= std::string(90, c);
+    }
+    fs::create_directories(deep);
+    const fs::path copy = deep / "VantorTarnWindowsUpdateService.exe";
+    fs::copy_file(service.executable(), copy);
+    ASSERT_EQ(run({copy.string(), "install"}).exitCode, 0);
+
+    const std::string windowsPath = "C:\\" + fs::relative(copy, sysroot.root()).string();
+    ASSERT_GT(windowsPath.size(), 260u);
+    std::string kept = windowsPath.substr(0, 259);
+    std::replace(kept.begin(), kept.end(), '/', '\\');
+    EXPECT_NE(store().find("binaryPathName=\"" + kept + "\"\n"), std::string::npos) << store();
 }
 
 TEST_F(Service, BadParameters) {
