@@ -21,7 +21,7 @@ const bool kScaled = [] {
 }();
 
 struct Stage {
-    integration::TempSysRoot sysroot;
+    integration::SimulatorSysRoot sysroot;
     Stage() {
         sysroot.installSimulator();
         sysroot.makePackage("fw-0103.dfu", "0103");

@@ -100,8 +100,8 @@ public:
                                                        std::uint32_t desiredAccess) = 0;
     virtual bool queryServiceStatus(ServiceHandle& service, ServiceStatus& status) = 0;
     virtual bool deleteService(ServiceHandle& service) = 0;
-    // GetModuleFileNameW of the process's own module into a buffer of 260 characters;
-    // nothing when the call returns 0.
+    // GetModuleFileNameW of the process's own module into a buffer of 260 characters: as many
+    // characters as the call returns (a cut path has all 260, the NUL last); nothing for 0.
     virtual std::optional<std::wstring> moduleFileName() = 0;
 };
 

@@ -72,4 +72,26 @@ std::vector<std::wstring> splitWindowsCommandLine(std::wstring_view line) {
     return args;
 }
 
+std::wstring quoteArgument(std::wstring_view argument, std::wstring_view alsoQuoted) {
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring_view::npos &&
+        (alsoQuoted.empty() || argument.find_first_of(alsoQuoted) == std::wstring_view::npos)) {
+        return std::wstring(argument);
+    }
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    // Backslashes before the closing quote would escape it.
+    quoted.append(backslashes * 2, L'\\');
+    quoted += L'"';
+    return quoted;
+}
+
 } // namespace tarn::platform

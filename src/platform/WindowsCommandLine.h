@@ -1,4 +1,5 @@
-// Windows command lines are one string; the child's C runtime splits it into arguments.
+// Windows command lines are one string; the child's C runtime splits it into arguments. Both
+// directions live here, so that what is joined and what is split follow one set of rules.
 #pragma once
 
 #include <string>
@@ -15,5 +16,11 @@ namespace tarn::platform {
 //   give n backslashes and a literal quote; "" inside quotes is a literal quote; other
 //   backslashes are literal.
 std::vector<std::wstring> splitWindowsCommandLine(std::wstring_view commandLine);
+
+// One argument as the child's C runtime will split it back: as it is when it is not empty and
+// holds no blank, tab, line feed, vertical tab or double quote (nor any of `alsoQuoted`),
+// otherwise in double quotes, with 2n+1 backslashes before a literal quote and 2n before the
+// closing one. `alsoQuoted` serves command lines that a shell reads as well (cmd's "&").
+std::wstring quoteArgument(std::wstring_view argument, std::wstring_view alsoQuoted = {});
 
 } // namespace tarn::platform

@@ -25,6 +25,10 @@ int installService(HostContext& host) {
         log.reportEvent(EventType::Error, L"get module file name failed.");
         return 1;
     }
+    // A path cut at the buffer's end holds the terminating NUL in its last place: the path
+    // ends there, or the closing quote would land after the NUL.
+    const std::wstring_view path(*modulePath);
+    const std::wstring_view wholePath = path.substr(0, path.find(L'\0'));
     // Quoted: an unquoted path under "C:\Program Files" lets whoever can write
     // "C:\Program.exe" run as LocalSystem at boot.
     const platform::ServiceConfig config{kServiceName,
@@ -33,7 +37,7 @@ int installService(HostContext& host) {
                                          kServiceWin32OwnProcess,
                                          kServiceAutoStart,
                                          kServiceErrorCritical,
-                                         upgrade::quoteProgram(*modulePath)};
+                                         upgrade::quoteProgram(wholePath)};
     auto service = host.manager.createService(*manager, config);
     if (!service) {
         log.reportEvent(EventType::Error, L"create service failed.");

@@ -12,6 +12,10 @@ using std::chrono::milliseconds;
 constexpr std::size_t kReadBufferSize = 4096;
 constexpr std::size_t kReadSize = kReadBufferSize - 1;
 constexpr milliseconds kPauseAfterRead{100};
+// At the bound the pipe is read on without waiting: a finished tool can have left at most a
+// pipe's buffer behind (4 KiB on Windows, 64 KiB on Linux by default); more than this is a
+// tool still writing.
+constexpr int kLastLookReads = 256; // about 1 MiB
 
 } // namespace
 
@@ -45,27 +49,41 @@ std::int32_t TarnUpgradeProcess::handlePipeInfo(std::unique_ptr<platform::PipeRe
         outputKind == kOutputDownload ? context_.bounds.download : context_.bounds.listingAndDetach;
     const milliseconds deadline = clock.now() + bound;
 
+    using Status = platform::PipeReadEnd::Status;
     auto decoder = context_.processes.newOutputDecoder();
     std::array<char, kReadBufferSize> buffer{};
     std::wstring strOutput;
+    // Every byte read counts, NULs included; the decoder joins characters split between reads.
+    const auto read = [&](milliseconds timeout) {
+        const auto result = readEnd->read(std::span<char>(buffer.data(), kReadSize), timeout);
+        if (result.status == Status::Data) {
+            strOutput += decoder->decode(std::string_view(buffer.data(), result.bytes));
+        }
+        return result;
+    };
+    // Only a pipe still open and empty at the bound is a time-out: output that came while the
+    // runner paused is the tool's and may hold its verdict.
+    const auto endsAtTheBound = [&] {
+        for (int reads = 0; reads < kLastLookReads; ++reads) {
+            const auto status = read(milliseconds::zero()).status;
+            if (status != Status::Data) {
+                return status == Status::Ended;
+            }
+        }
+        return false;
+    };
     bool timedOut = false;
     while (true) {
         const milliseconds remaining = deadline - clock.now();
-        if (remaining <= milliseconds::zero()) {
-            timedOut = true;
+        const auto status =
+            remaining > milliseconds::zero() ? read(remaining).status : Status::TimedOut;
+        if (status == Status::TimedOut) {
+            timedOut = !endsAtTheBound();
             break;
         }
-        const auto result = readEnd->read(std::span<char>(buffer.data(), kReadSize), remaining);
-        if (result.status == platform::PipeReadEnd::Status::TimedOut) {
-            timedOut = true;
+        if (status == Status::Ended) {
             break;
         }
-        if (result.status == platform::PipeReadEnd::Status::Ended) {
-            break;
-        }
-        // Every byte read counts, NULs included; the decoder joins characters split
-        // between two reads.
-        strOutput += decoder->decode(std::string_view(buffer.data(), result.bytes));
         clock.sleep(kPauseAfterRead);
     }
     strOutput += decoder->finish();

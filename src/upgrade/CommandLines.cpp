@@ -1,9 +1,12 @@
 #include "upgrade/CommandLines.h"
 
+#include "platform/WindowsCommandLine.h"
 #include "upgrade/TarnUpgradeProcess.h"
 
 namespace tarn::upgrade {
 namespace {
+
+using platform::quoteArgument;
 
 constexpr wchar_t kToolName[] = L"dfu-util.exe";
 
@@ -13,31 +16,6 @@ std::wstring toolPrefix() {
 }
 
 } // namespace
-
-std::wstring quoteArgument(std::wstring_view argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring_view::npos) {
-        return std::wstring(argument);
-    }
-    std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == L'"') {
-            quoted.append(backslashes * 2 + 1, L'\\');
-        } else {
-            quoted.append(backslashes, L'\\');
-        }
-        backslashes = 0;
-        quoted += c;
-    }
-    // Backslashes before the closing quote would escape it.
-    quoted.append(backslashes * 2, L'\\');
-    quoted += L'"';
-    return quoted;
-}
 
 std::wstring quoteProgram(std::wstring_view path) {
     return L"\"" + std::wstring(path) + L"\"";

@@ -1,4 +1,6 @@
-// The target version: the release number at the start of the package's 16-byte DFU suffix.
+// The target version: the release number at the start of the package's 16-byte DFU suffix,
+// believed only when the suffix shows the package whole and made for the Tarn.
+#include "upgrade/DfuSuffix.h"
 #include "upgrade/PackageDiscovery.h"
 
 #include <array>
@@ -8,7 +10,7 @@ namespace {
 
 using eventlog::EventType;
 
-constexpr std::int64_t kSuffixSize = 16;
+constexpr std::size_t kReadPiece = std::size_t{16} * 1024;
 
 } // namespace
 
@@ -22,13 +24,21 @@ std::int32_t readTargetVersion(EngineContext& context, const std::wstring& path,
         log.reportEvent(EventType::Information, L"_wfopen failed!!");
         return -1;
     }
-    // A file shorter than the suffix stays at its start: its first two bytes are taken.
-    file->seekFromEnd(-kSuffixSize);
-    std::array<std::uint8_t, kSuffixSize> suffix{};
-    const std::size_t count = file->read(suffix);
-    // Below two bytes there is no whole 16-bit unit to take.
-    const unsigned release = count >= 2 ? suffix[0] | (suffix[1] << 8) : 0;
-    targetVersion = eventlog::formatWide(L"%04x", release);
+    // The whole file, for its CRC: a copy still in progress, a damaged file or one built for
+    // another device must never reach the device's flash, and dfu-util only warns about it.
+    DfuSuffixCheck check;
+    std::array<std::uint8_t, kReadPiece> piece{};
+    for (std::size_t count; (count = file->read(piece)) > 0;) {
+        check.add(std::span(piece.data(), count));
+    }
+    const SuffixFault fault = check.finish();
+    if (fault != SuffixFault::None) {
+        file->close();
+        log.reportEvent(EventType::Information, L"package %s has no valid DFU suffix: %s", path,
+                        describeSuffixFault(fault));
+        return -1;
+    }
+    targetVersion = eventlog::formatWide(L"%04x", unsigned{check.suffix().bcdDevice});
     log.reportEvent(EventType::Information, L"get targetVersion is %s!", targetVersion);
     if (!file->close()) {
         log.reportEvent(EventType::Information, L"fclose failed!!");

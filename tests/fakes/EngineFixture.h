@@ -3,6 +3,7 @@
 
 #include "fakes/FakeEventLog.h"
 #include "fakes/FakePlatform.h"
+#include "upgrade/DfuSuffix.h"
 #include "upgrade/TarnUpgradeProcess.h"
 
 #include <gtest/gtest.h>
@@ -33,26 +34,22 @@ protected:
 inline const std::wstring kDir = L"C:\\Program Files\\Vantor\\Tarn\\Services\\";
 inline const std::wstring kTool = L"\"C:\\Program Files\\Vantor\\Tarn\\Services\\dfu-util.exe\"";
 
-// A firmware package whose DFU suffix carries `release`.
-inline std::string packageWithRelease(std::uint16_t release, std::size_t imageSize = 32) {
+// A firmware package for the Tarn whose DFU suffix carries `release`, with a valid CRC.
+inline std::string packageWithRelease(std::uint16_t release, std::size_t imageSize = 32,
+                                      std::uint16_t vendor = 0x7c3e,
+                                      std::uint16_t product = 0x5711) {
     std::string bytes(imageSize, '\x5a');
-    std::string suffix = {static_cast<char>(release & 0xFF),
-                          static_cast<char>(release >> 8),
-                          '\x11',
-                          '\x57',
-                          '\x3e',
-                          '\x7c',
-                          '\x1a',
-                          '\x01',
-                          'U',
-                          'F',
-                          'D',
-                          '\x10',
-                          '\0',
-                          '\0',
-                          '\0',
-                          '\0'};
-    return bytes + suffix;
+    for (const std::uint16_t field : {release, product, vendor, std::uint16_t{0x011a}}) {
+        bytes += static_cast<char>(field & 0xFF);
+        bytes += static_cast<char>(field >> 8);
+    }
+    bytes += "UFD\x10";
+    const std::uint32_t crc = upgrade::dfuCrc(
+        std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+    for (int shift = 0; shift < 32; shift += 8) {
+        bytes += static_cast<char>((crc >> shift) & 0xFF);
+    }
+    return bytes;
 }
 
 } // namespace tarn::testing

@@ -37,6 +37,9 @@ private:
 struct ScriptedRun {
     std::vector<std::string> chunks; // each one read's bytes
     bool hangs = false;              // after the chunks, nothing until the time-out
+    // When each chunk is in the pipe, on the clock, counted from the start of the child; chunks
+    // beyond the list are there at once. The pipe ends with the last chunk.
+    std::vector<platform::Clock::Duration> readyAfter{};
 };
 
 class FakeProcesses final : public platform::Processes {
@@ -81,6 +84,7 @@ public:
             runs.pop_front();
         }
         write.state->childAttached = true;
+        write.state->startedAt = clock_.now();
         ++liveChildren;
         return std::make_unique<Child>(*this, write.state);
     }
@@ -96,6 +100,7 @@ private:
         bool childAttached = false;
         bool writeOpen = true;
         bool killed = false;
+        platform::Clock::Duration startedAt{};
     };
     struct WriteEnd final : platform::PipeWriteEnd {
         WriteEnd(FakeProcesses& o, std::shared_ptr<PipeState> s) : owner(o), state(std::move(s)) {}
@@ -116,6 +121,15 @@ private:
                 return {Status::TimedOut, 0};
             }
             if (!state->killed && state->next < state->run.chunks.size()) {
+                const auto& ready = state->run.readyAfter;
+                if (state->next < ready.size()) {
+                    const auto wait = state->startedAt + ready[state->next] - owner.clock_.now();
+                    if (wait > timeout) {
+                        owner.clock_.advance(timeout);
+                        return {Status::TimedOut, 0};
+                    }
+                    owner.clock_.advance(std::max(wait, std::chrono::milliseconds::zero()));
+                }
                 const std::string& chunk = state->run.chunks[state->next++];
                 const std::size_t n = std::min(chunk.size(), buffer.size());
                 std::memcpy(buffer.data(), chunk.data(), n);

@@ -9,6 +9,7 @@
 
 using tarn::fuzz::require;
 using namespace tarn::upgrade;
+using tarn::platform::quoteArgument;
 using Strings = std::vector<std::wstring>;
 
 namespace {

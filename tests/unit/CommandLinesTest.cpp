@@ -37,7 +37,8 @@ TEST(CommandLines, TheChildSeesTheArgumentsWeMeant) {
               (Args{kExe, L"-d", L"7c3e:5710,7c3e:5711", L"-S", L"A", L"-D", dir}));
 }
 
-TEST(CommandLines, QuotingFollowsTheWindowsRules) {
+TEST(WindowsCommandLine, QuotingFollowsTheWindowsRules) {
+    using platform::quoteArgument;
     EXPECT_EQ(quoteArgument(L"ABC123"), L"ABC123");
     EXPECT_EQ(quoteArgument(L""), L"\"\"");
     EXPECT_EQ(quoteArgument(L"a b"), L"\"a b\"");
@@ -46,6 +47,10 @@ TEST(CommandLines, QuotingFollowsTheWindowsRules) {
     EXPECT_EQ(quoteArgument(L"a\\\"b"), L"\"a\\\\\\\"b\"");
     EXPECT_EQ(quoteArgument(L"a\\b"), L"a\\b"); // lone backslashes stay as they are
     EXPECT_EQ(quoteArgument(L"a b\\"), L"\"a b\\\\\"");
+    // Characters a shell reads as well are quoted when the caller names them.
+    EXPECT_EQ(quoteArgument(L"USB#VID_7C3E&PID_5710"), L"USB#VID_7C3E&PID_5710");
+    EXPECT_EQ(quoteArgument(L"USB#VID_7C3E&PID_5710", L"&|"), L"\"USB#VID_7C3E&PID_5710\"");
+    EXPECT_EQ(quoteArgument(L"32768", L"&|"), L"32768");
 }
 
 // For any serial the child receives exactly one argument equal to it, and the rest of the

@@ -170,20 +170,5 @@ TEST_F(DeviceRecord, VersionDecision) {
     }
 }
 
-TEST_F(DeviceRecord, AFreshEngine) {
-    TarnUpgradeProcess e(context, false);
-    EXPECT_EQ(e.TarnUpdateResult, 7);
-    EXPECT_FALSE(e.retry);
-    EXPECT_FALSE(e.upgradeNeeded);
-    EXPECT_EQ(e.updev.mode, 2);
-    EXPECT_TRUE(e.updev.version.empty());
-    EXPECT_TRUE(e.updev.sn.empty());
-    EXPECT_EQ(e.updev.cfgId, 0);
-    EXPECT_TRUE(e.packageName.empty());
-    EXPECT_TRUE(e.targetVersion.empty());
-    EXPECT_FALSE(e.forceUpgrade);
-    EXPECT_TRUE(TarnUpgradeProcess(context, true).forceUpgrade);
-}
-
 } // namespace
 } // namespace tarn::upgrade

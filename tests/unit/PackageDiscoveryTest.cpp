@@ -143,7 +143,7 @@ TEST_F(Packages, TheChosenPackageCannotBeRead) {
     EXPECT_EQ(texts().back(), L"fclose failed!!");
 }
 
-TEST_F(Packages, TargetVersionFromTheSuffix) {
+TEST_F(Packages, TargetVersionFromAValidSuffix) {
     struct Case {
         std::string content;
         const wchar_t* version;
@@ -153,24 +153,62 @@ TEST_F(Packages, TargetVersionFromTheSuffix) {
         {packageWithRelease(0x000A), L"000a"},
         // What the runtime's Unicode text mode used to corrupt comes through whole.
         {packageWithRelease(0x001A), L"001a"},
-        {std::string("\x0d\x00\x0a\x00", 4) + std::string(12, '\0'), L"000d"},
-        {std::string("\xff\xfe", 2) + std::string(14, 'x'), L"feff"}, // a byte-order mark
-        {packageWithRelease(0xABCD, 0), L"abcd"},                     // exactly a suffix
-        {std::string("\x03\x01zz", 4), L"0103"}, // shorter than a suffix: its first two bytes
-        {std::string("\x07", 1), L"0000"},       // not even one 16-bit unit
-        {std::string(), L"0000"},
+        {packageWithRelease(0x000D, 32, 0x7c3e, 0x5710), L"000d"},
+        {packageWithRelease(0xFEFF, 0), L"feff"}, // a byte-order mark, and exactly a suffix
+        {packageWithRelease(0x0103, 200000, 0xFFFF, 0xFFFF), L"0103"}, // any device; many reads
     };
     for (const auto& c : cases) {
         files.files.clear();
         files.add(kDir + L"p.dfu", c.content, 1);
         std::wstring version;
-        EXPECT_EQ(readTargetVersion(context, kDir + L"p.dfu", version), 1);
+        EXPECT_EQ(readTargetVersion(context, kDir + L"p.dfu", version), 1) << c.content.size();
         EXPECT_EQ(version, c.version);
     }
     std::wstring untouched = L"keep";
     EXPECT_EQ(readTargetVersion(context, kDir + L"missing.dfu", untouched), -1);
     EXPECT_EQ(untouched, L"keep");
     EXPECT_EQ(texts().back(), L"_wfopen failed!!");
+}
+
+// A copy still in progress, a damaged file, an archive or a package for another device: no
+// version is believed and the pass ends before dfu-util runs.
+TEST_F(Packages, APackageWithoutAValidSuffixIsNeverTaken) {
+    const std::string good = packageWithRelease(0x0103, 1000);
+    std::string damaged = good;
+    damaged[500] ^= 0x01;
+    // bLength, the suffix's 12th byte, is checked before the CRC.
+    const auto withLength = [](std::string package, char length) {
+        package[package.size() - 5] = length;
+        return package;
+    };
+    const struct {
+        std::string content;
+        const wchar_t* fault;
+    } cases[] = {
+        {"", L"too short"},
+        {good.substr(good.size() - 15), L"too short"},
+        {good.substr(0, 600), L"bad signature"}, // a copy cut short
+        {"PK\x03\x04" + std::string(60, '\0'), L"bad signature"},
+        {withLength(good, 15), L"bad length"},
+        {withLength(packageWithRelease(0x0103, 0), 17), L"bad length"}, // beyond the file
+        {damaged, L"CRC mismatch"},
+        {packageWithRelease(0x0103, 32, 0x0483, 0xDF11), L"not for this device"},
+        {packageWithRelease(0x0103, 32, 0x7C3E, 0x5712), L"not for this device"},
+    };
+    for (const auto& c : cases) {
+        files.files.clear();
+        files.add(kDir + L"fw.dfu", c.content, 1);
+        TarnUpgradeProcess pass(context, false);
+        eventLog.clear();
+        EXPECT_EQ(pass.initUpgradeInfo(kDir), -1) << c.fault;
+        EXPECT_EQ(texts().back(),
+                  L"package " + kDir + L"fw.dfu has no valid DFU suffix: " + c.fault);
+        EXPECT_EQ(messagesStartingWith(L"package ").size(), 1u);
+        EXPECT_EQ(eventLog.events.back().type, 4);
+        EXPECT_TRUE(pass.targetVersion.empty());
+        EXPECT_EQ(pass.packageName, L"fw.dfu");
+        EXPECT_EQ(remaining(), Strings{L"fw.dfu"}); // left for its owner to replace
+    }
 }
 
 } // namespace

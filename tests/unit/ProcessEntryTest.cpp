@@ -57,6 +57,16 @@ TEST_F(Entry, Install) {
     EXPECT_EQ(typeOf(L"create service success."), 0);
 }
 
+// A path cut at the buffer's end comes with the terminating NUL in the buffer's last place:
+// the path ends there, and the closing quote must follow it, not the NUL.
+TEST_F(Entry, ACutModulePathIsRegisteredWithItsClosingQuote) {
+    const std::wstring kept = L"C:\\" + std::wstring(256, L'd');
+    manager.modulePath = kept + L'\0';
+    EXPECT_EQ(run({"install"}), 0);
+    ASSERT_TRUE(manager.created);
+    EXPECT_EQ(manager.created->binaryPathName, L"\"" + kept + L"\"");
+}
+
 TEST_F(Entry, InstallFailures) {
     manager.failOpenManager = true;
     EXPECT_EQ(run({"install"}), -1);

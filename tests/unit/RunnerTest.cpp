@@ -143,11 +143,55 @@ TEST_F(Runner, AToolThatNeverEndsIsEndedAtTheBound) {
 
 TEST_F(Runner, TheBoundsAreTheContextsToChoose) {
     context.bounds.listingAndDetach = milliseconds(250);
-    processes.runs.push_back({{"a\n", "b\n", "c\n", "d\n"}});
+    processes.runs.push_back(
+        {{"a\n", "b\n", "c\n", "d\n"},
+         false,
+         {milliseconds(0), milliseconds(0), milliseconds(0), milliseconds(320)}});
     run(kOutputListing);
-    // Three reads fit before the bound: each costs its 100 ms pause.
+    // Three reads and their 100 ms pauses reach the bound; "d" comes only after it.
+    EXPECT_EQ(processes.terminated, 1);
     EXPECT_TRUE(eventLog.contains(L"handlePipeInfo timeout, dfu-util terminated"));
     EXPECT_TRUE(eventLog.contains(L"handlePipeInfo updev.mode 2 strOutput= a\nb\nc\n"));
+}
+
+// A tool that finished just before the bound, while the runner paused after a read, left its
+// last output in the pipe: that is its output, not a hang.
+TEST_F(Runner, OutputLeftInThePipeAtTheBoundIsStillRead) {
+    engine.updev.mode = kModeDfu;
+    processes.runs.push_back({{"dfu-util 0.11\n", "Download\t[=========] 100%\n", "Done!\n"},
+                              false,
+                              {milliseconds(0), milliseconds(599950), milliseconds(599990)}});
+    run(kOutputDownload);
+    EXPECT_EQ(processes.terminated, 0);
+    EXPECT_FALSE(eventLog.contains(L"handlePipeInfo timeout, dfu-util terminated"));
+    EXPECT_EQ(engine.TarnUpdateResult, kOutcomeWritten);
+
+    // The same tool still running, silent, at the bound: that is a time-out.
+    TarnUpgradeProcess hung(context, false);
+    hung.updev.mode = kModeDfu;
+    processes.runs.push_back({{"dfu-util 0.11\n", "Download\t[=========] 100%\n"},
+                              true,
+                              {milliseconds(0), milliseconds(599950)}});
+    auto pipe = processes.createPipe();
+    std::wstring cmd = L"x";
+    hung.doCmd(cmd, *pipe->write, 0);
+    pipe->write.reset();
+    hung.handlePipeInfo(std::move(pipe->read), kOutputDownload);
+    EXPECT_EQ(processes.terminated, 1);
+    EXPECT_EQ(hung.TarnUpdateResult, kOutcomeDownloadFailed);
+}
+
+// A tool still writing at the bound gets no more than a pipe's worth of extra reading.
+TEST_F(Runner, AToolStillWritingAtTheBoundIsEnded) {
+    context.bounds.listingAndDetach = milliseconds(1000);
+    testing::ScriptedRun flood;
+    flood.chunks.assign(2000, std::string(4095, 'x'));
+    flood.chunks.emplace_back("\nFound Runtime: [7c3e:5710] ver=0102, serial=\"SN0001\"\n");
+    processes.runs.push_back(flood);
+    run(kOutputListing);
+    EXPECT_EQ(processes.terminated, 1);
+    EXPECT_TRUE(eventLog.contains(L"handlePipeInfo timeout, dfu-util terminated"));
+    EXPECT_EQ(engine.updev.mode, kModeNone); // the device line was never reached
 }
 
 } // namespace

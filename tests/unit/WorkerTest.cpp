@@ -2,9 +2,8 @@
 #include "fakes/HostFixture.h"
 #include "fakes/PassGate.h"
 
-#include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <future>
 #include <thread>
 
 namespace tarn::service {
@@ -88,12 +87,19 @@ TEST_F(Worker, QueueSizesCountWhatIsStillWaiting) {
 }
 
 TEST_F(Worker, EveryPassStartsFromAFreshEngine) {
-    // First pass parses a device; the second sees nothing of it.
+    // The first pass lists a runtime device and detaches it. The second lists nothing: a
+    // fresh engine knows no device, lists once more and stops; one that remembered the first
+    // device would detach it again.
     processes.runs = {{{kBanner + kRuntime0102}}, {{kBanner}}, {{kBanner}}, {{kBanner}}};
     pass();
-    const Strings second = pass();
-    EXPECT_EQ(second.back(), L"TarnUpgradeProcess.initDfuDevList processing event.... done");
-    EXPECT_TRUE(eventLog.contains(L"updev.mode is  2 retry is 0"));
+    const std::size_t firstPassRuns = processes.commandLines.size();
+    ASSERT_EQ(firstPassRuns, 2u);
+    EXPECT_EQ(pass(), (Strings{L"TarnUpgradeProcess processing event.... queue size 0",
+                               L"arrival device handled completely.", L"Keep service running.",
+                               L"TarnUpgradeProcess.initDfuDevList processing event.... done"}));
+    const Strings second(processes.commandLines.begin() + firstPassRuns,
+                         processes.commandLines.end());
+    EXPECT_EQ(second, (Strings{processes.commandLines[0], processes.commandLines[0]}));
 }
 
 // An arrival handled while a download is in progress: the control handler only queues.
@@ -105,24 +111,22 @@ TEST_F(Worker, TheControlHandlerReturnsAtOnceDuringAPass) {
     running.pushArrival(UpdateParameter{running.deviceName, false, kInterfaceClass, &running});
     std::thread worker([&] { handleNextArrival(running); });
     gate.waitUntilHeld();
+    // The pass stays held until the handler calls have all returned: a handler that waited
+    // for the pass would never return (the benchmarks measure how fast it is).
     auto record = testing::deviceRecord(testing::kDfuName, kInterfaceClass);
-    std::vector<double> micros;
-    for (int i = 0; i < 200; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(runtime.handler(11, 0x8000, record.data(), runtime.context), 0u);
-        micros.push_back(
-            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
-                .count());
-    }
-    EXPECT_EQ(running.queueSize(), 200u);
+    auto calls = std::async(std::launch::async, [&] {
+        int failed = 0;
+        for (int i = 0; i < 200; ++i) {
+            failed += runtime.handler(11, 0x8000, record.data(), runtime.context) != 0u;
+        }
+        return failed;
+    });
+    const bool returned = calls.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
     gate.release();
     worker.join();
-    std::sort(micros.begin(), micros.end());
-    const double median = micros[micros.size() / 2];
-    const double p99 = micros[micros.size() * 99 / 100];
-    std::printf("control handler during a pass: median %.1f us, 99th percentile %.1f us\n", median,
-                p99);
-    EXPECT_LT(p99, 50000.0); // far below any wait of a pass
+    ASSERT_TRUE(returned);
+    EXPECT_EQ(calls.get(), 0);
+    EXPECT_EQ(running.queueSize(), 200u);
 }
 
 } // namespace

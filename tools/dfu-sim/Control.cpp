@@ -1,5 +1,6 @@
 // "tarn-dfu-sim sim ...": edits the state file and writes firmware packages for tests.
 #include "Sim.h"
+#include "upgrade/DfuSuffix.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -172,7 +173,7 @@ void makePackage(std::vector<std::string> args) {
         const char* signature = badSignature ? "DFU" : "UFD";
         bytes.insert(bytes.end(), signature, signature + 3);
         bytes.push_back(16);
-        std::uint32_t crc = dfuCrc(bytes.data(), bytes.size());
+        std::uint32_t crc = upgrade::dfuCrc(bytes);
         if (badCrc)
             crc ^= 0x5a5a5a5au;
         for (int shift = 0; shift < 32; shift += 8)

@@ -1,5 +1,7 @@
 // The stand-in for the dfu-util command line: listing, detach and download, with their faults.
 #include "Sim.h"
+#include "platform/Clock.h"
+#include "upgrade/DfuSuffix.h"
 
 #include <algorithm>
 #include <chrono>
@@ -400,21 +402,25 @@ int download(const std::filesystem::path& file, State& state, const Options& o) 
         }
         package.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    Suffix suffix;
-    const SuffixCheck check = readSuffix(package, suffix);
-    switch (check) {
-    case SuffixCheck::Valid:
+    // The service's own check decides: dfu-util 0.11 only warns about a missing or broken
+    // suffix and writes the file anyway, but a Tarn takes exactly what the service would send.
+    upgrade::DfuSuffix suffix;
+    const upgrade::SuffixFault suffixFault = upgrade::checkDfuSuffix(package, suffix);
+    switch (suffixFault) {
+    case upgrade::SuffixFault::None:
+    case upgrade::SuffixFault::NotForThisDevice: // told once the device is found, below
         break;
-    case SuffixCheck::TooShort:
-    case SuffixCheck::BadSignature:
-        err(check == SuffixCheck::TooShort ? "dfu-util: Warning: File too short for DFU suffix\n"
-                                           : "dfu-util: Warning: Invalid DFU suffix signature\n");
-        err("dfu-util: A valid DFU suffix will be required in a future dfu-util release\n");
-        break;
-    case SuffixCheck::BadLength:
+    case upgrade::SuffixFault::TooShort:
+    case upgrade::SuffixFault::BadSignature:
+        err(suffixFault == upgrade::SuffixFault::TooShort
+                ? "dfu-util: Warning: File too short for DFU suffix\n"
+                : "dfu-util: Warning: Invalid DFU suffix signature\n");
+        err("dfu-util: Valid DFU suffix needed\n");
+        return kExDataErr;
+    case upgrade::SuffixFault::BadLength:
         err("dfu-util: Unsupported DFU suffix length " + std::to_string(suffix.length) + "\n");
         return kExDataErr;
-    case SuffixCheck::BadCrc:
+    case upgrade::SuffixFault::CrcMismatch:
         err("dfu-util: DFU suffix CRC does not match\n");
         return kExDataErr;
     }
@@ -422,10 +428,7 @@ int download(const std::filesystem::path& file, State& state, const Options& o) 
     Device* d = theDevice(state, o, exitCode);
     if (!d)
         return exitCode;
-    if (check == SuffixCheck::Valid &&
-        ((suffix.idVendor != 0xffff && suffix.idVendor != kVendor) ||
-         (suffix.idProduct != 0xffff && suffix.idProduct != kRuntimeProduct &&
-          suffix.idProduct != kDfuProduct))) {
+    if (suffixFault == upgrade::SuffixFault::NotForThisDevice) {
         err("dfu-util: Error: File ID " + hex4(suffix.idVendor) + ":" + hex4(suffix.idProduct) +
             " does not match device (" + hex4(kVendor) + ":" + hex4(kRuntimeProduct) + " or " +
             hex4(kVendor) + ":" + hex4(kDfuProduct) + ")\n");
@@ -439,8 +442,7 @@ int download(const std::filesystem::path& file, State& state, const Options& o) 
     }
     const std::string& fault = d->faultDownload;
     const bool delays = delaysOn(state, d);
-    const std::uint64_t payload =
-        package.size() - (check == SuffixCheck::Valid ? suffix.length : 0);
+    const std::uint64_t payload = package.size() - suffix.length;
     dfuOpening();
     out("DFU mode device DFU version 0110\n"
         "Device returned transfer size 1024\n"
@@ -470,8 +472,7 @@ int download(const std::filesystem::path& file, State& state, const Options& o) 
     const Device before = *d;
     d->mode = Mode::Runtime;
     d->devnum = nextDevnum(state);
-    if (check == SuffixCheck::Valid)
-        d->version = hex4(suffix.bcdDevice);
+    d->version = hex4(suffix.bcdDevice);
     try {
         saveState(file, state);
     } catch (const std::exception& e) {
@@ -488,37 +489,6 @@ int download(const std::filesystem::path& file, State& state, const Options& o) 
 }
 
 } // namespace
-
-std::uint32_t dfuCrc(const std::uint8_t* data, std::size_t size) {
-    std::uint32_t crc = 0xffffffffu;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return crc;
-}
-
-SuffixCheck readSuffix(const std::vector<std::uint8_t>& file, Suffix& s) {
-    if (file.size() < 16)
-        return SuffixCheck::TooShort;
-    const std::uint8_t* p = file.data() + file.size() - 16;
-    const auto u16 = [p](int at) { return static_cast<std::uint16_t>(p[at] | p[at + 1] << 8); };
-    s.bcdDevice = u16(0);
-    s.idProduct = u16(2);
-    s.idVendor = u16(4);
-    s.bcdDfu = u16(6);
-    s.length = p[11];
-    s.crc = static_cast<std::uint32_t>(p[12]) | static_cast<std::uint32_t>(p[13]) << 8 |
-            static_cast<std::uint32_t>(p[14]) << 16 | static_cast<std::uint32_t>(p[15]) << 24;
-    if (p[8] != 'U' || p[9] != 'F' || p[10] != 'D')
-        return SuffixCheck::BadSignature;
-    if (s.length < 16 || s.length > file.size())
-        return SuffixCheck::BadLength;
-    if (dfuCrc(file.data(), file.size() - 4) != s.crc)
-        return SuffixCheck::BadCrc;
-    return SuffixCheck::Valid;
-}
 
 std::string interfaceName(const Device& d) {
     return std::string("\\\\?\\USB#VID_7C3E&PID_") + (d.mode == Mode::Dfu ? "5711" : "5710") + "#" +
@@ -548,16 +518,9 @@ void announce(const std::filesystem::path& file, const State& state, Event event
 }
 
 void sleepScaled(int milliseconds) {
-    double scale = 1.0;
-    const std::string text = environment("TARN_SLEEP_SCALE");
-    if (!text.empty()) {
-        char* end = nullptr;
-        const double value = std::strtod(text.c_str(), &end);
-        if (end && *end == '\0' && value >= 0)
-            scale = value;
-    }
-    const auto duration = std::chrono::duration<double, std::milli>(milliseconds * scale);
-    std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::microseconds>(duration));
+    // The platform's clock: on the stand-in it stretches the wait by TARN_SLEEP_SCALE, by the
+    // same rule as the service's own waits; on Windows it waits what it is asked.
+    platform::systemClock().sleep(std::chrono::milliseconds(milliseconds));
 }
 
 int dfuUtilMain(const std::vector<std::string>& args) {

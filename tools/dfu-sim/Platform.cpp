@@ -6,6 +6,7 @@
 
 #ifdef _WIN32
 #include "platform/Utf8.h"
+#include "platform/WindowsCommandLine.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -82,34 +83,16 @@ void releaseStandardStreams() {
 
 namespace {
 
-// Quoting that the child's C runtime splits back into the same argument.
-std::wstring quoteArgument(const std::wstring& arg) {
-    // Quoted also for cmd's sake: an interface name holds "&".
-    if (!arg.empty() &&
-        arg.find_first_not_of(L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                              L"0123456789{}-_.") == std::wstring::npos)
-        return arg;
-    std::wstring out = L"\"";
-    std::size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, L'\\');
-    return out + L"\"";
-}
+// What cmd reads in a command line besides blanks and quotes: an interface name holds "&", and a
+// batch file's arguments are also split at commas, semicolons and equals signs.
+constexpr wchar_t kCmdSpecials[] = L"&|<>^()%!,;=";
 
 } // namespace
 
 void runCommand(const std::string& commandLine, const std::vector<std::string>& arguments) {
     std::wstring line = fromUtf8(commandLine);
     for (const auto& arg : arguments)
-        line += L" " + quoteArgument(fromUtf8(arg));
+        line += L" " + platform::quoteArgument(fromUtf8(arg), kCmdSpecials);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;

@@ -1,5 +1,5 @@
-// The simulator's shared types: the state file, the package suffix, the OS seam and the
-// command entry points. All text is UTF-8 inside the simulator.
+// The simulator's shared types: the state file, the OS seam and the command entry points.
+// All text is UTF-8 inside the simulator.
 #pragma once
 
 #include <cstdint>
@@ -51,16 +51,6 @@ void setDeviceKey(Device& device, std::string_view key, std::string_view value);
 void setGlobalKey(State& state, std::string_view key, std::string_view value);
 std::string normaliseVersion(std::string_view text); // throws on anything but 1-4 hex digits
 
-// DFU file suffix.
-std::uint32_t dfuCrc(const std::uint8_t* data, std::size_t size);
-struct Suffix {
-    std::uint16_t bcdDevice = 0, idProduct = 0, idVendor = 0, bcdDfu = 0;
-    std::uint8_t length = 0;
-    std::uint32_t crc = 0;
-};
-enum class SuffixCheck { Valid, TooShort, BadSignature, BadLength, BadCrc };
-SuffixCheck readSuffix(const std::vector<std::uint8_t>& file, Suffix& out);
-
 enum class Event { Arrival, Removal };
 std::string interfaceName(const Device& device);
 
@@ -86,6 +76,7 @@ int simMain(const std::vector<std::string>& args);
 std::filesystem::path stateFile(const std::string& override);
 void announce(const std::filesystem::path& stateFile, const State& state, Event event,
               const std::string& deviceInterfaceName);
+// Waits on the platform clock (stretched by TARN_SLEEP_SCALE on the stand-in).
 void sleepScaled(int milliseconds);
 
 } // namespace tarn::sim

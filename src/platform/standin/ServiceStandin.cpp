@@ -97,32 +97,36 @@ public:
         if (!grants(scm->access, kScManagerAllAccess, kScManagerCreateService)) {
             return fail(kErrorAccessDenied, nullptr);
         }
-        if (!isStorableName(config.serviceName)) {
+        // CreateServiceW takes C strings: each text ends at its first NUL.
+        const auto text = [](const std::wstring& s) { return s.substr(0, s.find(L'\0')); };
+        const std::wstring serviceName = text(config.serviceName);
+        const std::wstring displayName = text(config.displayName);
+        const std::wstring binaryPathName = text(config.binaryPathName);
+        if (!isStorableName(serviceName)) {
             return fail(kErrorInvalidName, nullptr);
         }
-        if (config.binaryPathName.empty() || !isStorableValue(config.binaryPathName) ||
-            !isStorableValue(config.displayName)) {
+        if (binaryPathName.empty() || !isStorableValue(binaryPathName) ||
+            !isStorableValue(displayName)) {
             return fail(kErrorInvalidParameter, nullptr);
         }
         StoreLock lock(scm->directory);
-        if (readServiceRecord(scm->directory, config.serviceName)) {
+        if (readServiceRecord(scm->directory, serviceName)) {
             return fail(kErrorServiceExists, nullptr);
         }
         ServiceRecord record;
-        record.serviceName = config.serviceName;
-        record.displayName = config.displayName;
+        record.serviceName = serviceName;
+        record.displayName = displayName;
         record.serviceType = config.serviceType;
         record.startType = config.startType;
         record.errorControl = config.errorControl;
-        record.binaryPathName = config.binaryPathName;
+        record.binaryPathName = binaryPathName;
         record.status.serviceType = config.serviceType;
         record.status.currentState = scm::kStateStopped;
         if (!writeServiceRecord(scm->directory, record)) {
             return fail(kErrorAccessDenied, nullptr);
         }
         lastErrorValue = 0;
-        return std::make_unique<OpenService>(scm->directory, config.serviceName,
-                                             config.desiredAccess);
+        return std::make_unique<OpenService>(scm->directory, serviceName, config.desiredAccess);
     }
 
     std::unique_ptr<ServiceHandle> openService(ServiceHandle& manager,
@@ -184,10 +188,12 @@ public:
             return fail(kErrorFileNotFound, std::nullopt);
         }
         std::wstring path = standin::toWindowsPath(self);
-        // GetModuleFileNameW into 260 characters: a longer path is cut to 259 and terminated.
+        // GetModuleFileNameW into 260 characters: a longer path is cut to 259, the NUL takes the
+        // last place, and the result is the buffer's size, NUL included.
         constexpr std::size_t kBuffer = 260;
         if (path.size() >= kBuffer) {
             path.resize(kBuffer - 1);
+            path.push_back(L'\0');
             lastErrorValue = 122; // ERROR_INSUFFICIENT_BUFFER
         } else {
             lastErrorValue = 0;

@@ -1,18 +1,17 @@
 // The stand-in Service Control Manager black-box: a test service installed through the seam and
 // driven through the real tarn-sc, in a system root of its own.
+#include "TestSupport.h"
 #include "platform/Service.h"
 #include "platform/Utf8.h"
 #include "platform/standin/SysRoot.h"
 
 #include <chrono>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -20,48 +19,15 @@
 namespace {
 
 using namespace tarn::platform;
-using namespace std::chrono_literals;
+using tarn::integration::CommandResult;
+using tarn::integration::run;
+using tarn::integration::waitUntil;
 
 constexpr wchar_t kName[] = L"TarnScmTestService";
 constexpr char kNameUtf8[] = "TarnScmTestService";
 constexpr char kTarnClass[] = "{5E1B9C3A-7F24-4D6B-A1C8-93E0F2B47D15}";
 
-struct Run {
-    int exitCode;
-    std::string output; // standard output and error together
-};
-
-Run run(std::vector<std::string> args) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        return {-1, "pipe"};
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(out[1], 2);
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    std::string output;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(out[0], buffer, sizeof buffer)) > 0) {
-        output.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
-
-Run sc(std::vector<std::string> args) {
+CommandResult sc(std::vector<std::string> args) {
     args.insert(args.begin(), TARN_SC);
     return run(std::move(args));
 }
@@ -82,10 +48,6 @@ bool contains(const std::vector<std::string>& haystack, const std::string& needl
 class ScmTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tarn-scm-XXXXXX";
-        root_ = ::mkdtemp(pattern);
-        ::setenv("TARN_SYSROOT", root_.c_str(), 1);
-        ::unsetenv("TEST_SERVICE_NO_NOTIFICATION");
         // A directory with blanks, registered unquoted as the product does.
         const auto dir = root_ / "Program Files" / "Tarn Test";
         std::filesystem::create_directories(dir);
@@ -98,8 +60,6 @@ protected:
         if (auto pid = storedPid(); pid > 0) {
             ::kill(static_cast<pid_t>(pid), SIGKILL);
         }
-        std::filesystem::remove_all(root_);
-        ::unsetenv("TARN_SYSROOT");
     }
 
     std::filesystem::path store() const {
@@ -138,17 +98,8 @@ protected:
     std::vector<std::string> controls() const { return lines(root_ / "controls.log"); }
     std::vector<std::string> serviceLog() const { return lines(root_ / "service.log"); }
 
-    bool waitFor(auto condition) {
-        for (int i = 0; i < 250; ++i) {
-            if (condition()) {
-                return true;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
-
-    std::filesystem::path root_;
+    tarn::integration::TempSysRoot sysroot_;
+    const std::filesystem::path& root_ = sysroot_.root();
     std::filesystem::path program_;
 };
 
@@ -240,7 +191,7 @@ TEST_F(ScmTest, StartControlAndStopRunTheWholeLifecycle) {
     EXPECT_EQ(status->currentState, 4u);
     EXPECT_EQ(status->serviceType, 0x30u);
     EXPECT_EQ(status->controlsAccepted, 0x101u);
-    ASSERT_TRUE(waitFor([&] { return serviceLog().size() >= 4; }));
+    ASSERT_TRUE(waitUntil([&] { return serviceLog().size() >= 4; }));
     const auto log = serviceLog();
     EXPECT_TRUE(contains(log, "module=C:\\Program Files\\Tarn Test\\tarn_scm_test_service"));
     EXPECT_TRUE(contains(log, "main argc=1 argv0=TarnScmTestService"));
@@ -271,8 +222,8 @@ TEST_F(ScmTest, StartControlAndStopRunTheWholeLifecycle) {
     EXPECT_EQ(status->currentState, 1u);
     EXPECT_EQ(status->win32ExitCode, 0u);
     // The dispatcher returned and the process ended.
-    ASSERT_TRUE(waitFor([&] { return contains(serviceLog(), "dispatcher=1 error=0"); }));
-    ASSERT_TRUE(waitFor([&] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }));
+    ASSERT_TRUE(waitUntil([&] { return contains(serviceLog(), "dispatcher=1 error=0"); }));
+    ASSERT_TRUE(waitUntil([&] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }));
     EXPECT_NE(sc({"stop", kNameUtf8}).exitCode, 0);
     EXPECT_NE(sc({"control", kNameUtf8, "interrogate"}).exitCode, 0);
 
@@ -284,7 +235,7 @@ TEST_F(ScmTest, StartControlAndStopRunTheWholeLifecycle) {
 TEST_F(ScmTest, DeviceEventsReachTheHandlerOnlyForTheRegisteredClass) {
     install();
     ASSERT_EQ(sc({"start", kNameUtf8}).exitCode, 0);
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitUntil([&] {
         for (const auto& line : serviceLog()) {
             if (line.rfind("thread=", 0) == 0) {
                 return true;
@@ -360,9 +311,9 @@ TEST_F(ScmTest, DeviceEventsReachTheHandlerOnlyForTheRegisteredClass) {
 }
 
 TEST_F(ScmTest, NoDeviceEventsBeforeTheServiceRegistersForThem) {
-    ::setenv("TEST_SERVICE_NO_NOTIFICATION", "1", 1);
     install();
-    ASSERT_EQ(sc({"start", kNameUtf8}).exitCode, 0);
+    // tarn-sc starts the service with its own environment.
+    ASSERT_EQ(run({TARN_SC, "start", kNameUtf8}, {"TEST_SERVICE_NO_NOTIFICATION=1"}).exitCode, 0);
     EXPECT_NE(sc({"arrive", kNameUtf8, "PID_5710"}).exitCode, 0);
     EXPECT_TRUE(controls().empty());
     EXPECT_EQ(sc({"stop", kNameUtf8}).exitCode, 0);
@@ -374,7 +325,7 @@ TEST_F(ScmTest, AServiceWhoseProcessDiedIsStopped) {
     const long long pid = storedPid();
     ASSERT_GT(pid, 0);
     ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
-    ASSERT_TRUE(waitFor([&] { return query() && query()->currentState == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return query() && query()->currentState == 1; }));
     EXPECT_EQ(query()->win32ExitCode, 1067u);
     auto shown = sc({"query", kNameUtf8});
     EXPECT_NE(shown.output.find("1  STOPPED"), std::string::npos) << shown.output;

@@ -3,6 +3,7 @@
 #include "platform/standin/ServiceStore.h"
 
 #include "ScCommands.h"
+#include "TestSupport.h"
 #include "platform/Utf8.h"
 
 #include <cstdlib>
@@ -22,16 +23,8 @@ const Guid kTarnClass = {
 
 class TempRoot : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tarn-scm-unit-XXXXXX";
-        root_ = ::mkdtemp(pattern);
-        ::setenv("TARN_SYSROOT", root_.c_str(), 1);
-    }
-    void TearDown() override {
-        std::filesystem::remove_all(root_);
-        ::unsetenv("TARN_SYSROOT");
-    }
-    std::filesystem::path root_;
+    tarn::integration::TempSysRoot sysroot_;
+    const std::filesystem::path& root_ = sysroot_.root();
 };
 
 ServiceRecord sampleRecord() {
@@ -114,8 +107,9 @@ TEST(LivenessTest, ServiceWhoseProcessDiedCountsAsStopped) {
     }
     ServiceRecord running = sampleRecord();
     running.processId = child;
-    // A zombie is dead already.
-    ::usleep(100000);
+    // Waits for the child's end without reaping it: a zombie is dead already.
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
     EXPECT_FALSE(processAlive(child));
     ::waitpid(child, nullptr, 0);
     EXPECT_FALSE(processAlive(child));

@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <thread>
 
 namespace tarn::integration {
 namespace {
@@ -15,19 +15,17 @@ using Texts = std::vector<std::string>;
 
 class Scenario : public ::testing::Test {
 protected:
-    TempSysRoot sysroot;
+    SimulatorSysRoot sysroot;
     ServiceUnderTest service{sysroot};
 
     void SetUp() override {
         sysroot.installSimulator();
         sysroot.makePackage("fw-0103.dfu", "0103");
     }
-    void TearDown() override {
-        service.sc({"stop", kServiceName});
-        setenv("TARN_SLEEP_SCALE", "0.01", 1);
-    }
-    void start() {
-        ASSERT_TRUE(service.installAndStart());
+    void TearDown() override { service.sc({"stop", kServiceName}); }
+    // `environment` goes to the service's process alone.
+    void start(const std::vector<std::string>& environment = {}) {
+        ASSERT_TRUE(service.installAndStart(environment));
         service.connectSimulator();
     }
     void arrive(const std::string& product = "5710", const std::string& serial = "SN0001") {
@@ -67,6 +65,32 @@ TEST_F(Scenario, NoPackageNeverStartsTheTool) {
         service.countOf("initUpgradeInfo Failed C:\\Program Files\\Vantor\\Tarn\\Services\\!"), 1);
 }
 
+// A Tarn that arrives while its package is still being copied in is not flashed with half a
+// package; once the copy is complete, its next arrival upgrades it.
+TEST_F(Scenario, APackageStillBeingCopiedIsNotFlashed) {
+    const fs::path package = sysroot.services() / "fw-0103.dfu";
+    const std::string whole = readFile(package);
+    std::ofstream(package, std::ios::binary | std::ios::trunc) << whole.substr(0, whole.size() / 3);
+    sysroot.sim({"add", "SN0001", "--mode", "runtime", "--version", "0102"});
+    start();
+    arrive();
+    ASSERT_TRUE(service.waitFor("TarnUpgradeProcess.initDfuDevList failed!"));
+    EXPECT_EQ(service.countOf("package C:\\Program Files\\Vantor\\Tarn\\Services\\fw-0103.dfu "
+                              "has no valid DFU suffix: bad signature"),
+              1);
+    EXPECT_EQ(
+        service.countOf("initUpgradeInfo Failed C:\\Program Files\\Vantor\\Tarn\\Services\\!"), 1);
+    EXPECT_EQ(countStartingWith("doCmd"), 0); // dfu-util never ran
+    EXPECT_TRUE(fs::exists(package));
+    EXPECT_NE(deviceState().find("version = 0102"), std::string::npos);
+
+    std::ofstream(package, std::ios::binary | std::ios::trunc) << whole;
+    arrive();
+    ASSERT_TRUE(service.waitFor("TarnUpdateResult is 4"));
+    ASSERT_TRUE(service.waitFor("return for latest build!"));
+    EXPECT_NE(deviceState().find("version = 0103"), std::string::npos);
+}
+
 TEST_F(Scenario, SeveralPackages) {
     // Created oldest first: fw-0101, then a zipped one, then fw-0104, then fw-0102.
     sysroot.makePackage("fw-0101.dfu", "0101");
@@ -80,7 +104,8 @@ TEST_F(Scenario, SeveralPackages) {
     ASSERT_TRUE(service.waitFor("return for latest build!")); // the device's re-arrival
     // fw-0104 sorts last among the unzipped names and is flashed; the walk deletes fw-0101,
     // the zipped package and fw-0103, and leaves its last step's discard, fw-0102.
-    EXPECT_GE(countStartingWith("get targetVersion is 0104!"), 1);
+    // Read by the download pass and by the re-arrival's pass.
+    EXPECT_EQ(countStartingWith("get targetVersion is 0104!"), 2);
     EXPECT_NE(deviceState().find("0104"), std::string::npos);
     Texts left;
     for (const auto& entry : fs::directory_iterator(sysroot.services())) {
@@ -122,11 +147,9 @@ TEST_F(Scenario, ADownloadThatNeverEndsIsCutOff) {
     sysroot.sim({"add", "SN0001", "--mode", "dfu", "--version", "0102"});
     sysroot.sim({"set", "SN0001", "fault.download=hang"});
     // The bound is real time: ten minutes, unless the test sets its own.
-    setenv("TARN_DOWNLOAD_BOUND_MS", "3000", 1);
-    start();
-    unsetenv("TARN_DOWNLOAD_BOUND_MS");
+    start({"TARN_DOWNLOAD_BOUND_MS=3000"});
     arrive("5711");
-    ASSERT_TRUE(service.waitFor("handlePipeInfo timeout, dfu-util terminated", 1, 60));
+    ASSERT_TRUE(service.waitFor("handlePipeInfo timeout, dfu-util terminated"));
     ASSERT_TRUE(service.waitFor("TarnUpgradeProcess.doUpgrade failed!"));
     sysroot.sim({"set", "SN0001", "fault.download=none"});
     arrive("5711");
@@ -134,56 +157,48 @@ TEST_F(Scenario, ADownloadThatNeverEndsIsCutOff) {
 }
 
 TEST_F(Scenario, ArrivalsDuringAPassWaitTheirTurnAndOthersAreNotQueued) {
-    // Slow enough that the download's pause outlasts the arrivals below.
-    setenv("TARN_SLEEP_SCALE", "0.02", 1);
-    sysroot.sim({"add", "SN0001", "--mode", "dfu", "--version", "0102"});
+    // A tool whose download holds until the test opens the gate: the first pass lasts until
+    // every arrival below has been handed to the service.
+    const auto gate = sysroot.root() / "gate";
+    sysroot.installTool("case \" $* \" in\n"
+                        "*\" -l \"*) printf 'dfu-util 0.11\\n\\nFound DFU: [7c3e:5711] ver=0102, "
+                        "cfg=1, serial=\"SN0001\"\\n' ;;\n"
+                        "*\" -D \"*) while [ ! -e '" +
+                        gate.string() +
+                        "' ]; do sleep 0.01; done; printf 'dfu-util 0.11\\nDone!\\n' ;;\n"
+                        "esac");
     start();
     arrive("5711");
     ASSERT_TRUE(service.waitFor("doCmd enter sleep"));
+    // Each arrival is queued once tarn-sc returns: it waits for the control handler.
     arrive("5711");
     ASSERT_EQ(service.sc({"arrive", kServiceName, "USB#VID_046D&PID_C52B#mouse"}).exitCode, 0);
     arrive("5711");
-    ASSERT_TRUE(service.waitFor("arrival device is not Vantor Tarn."));
-    ASSERT_TRUE(service.waitFor(kDone, 3, 60));
-    setenv("TARN_SLEEP_SCALE", "0.01", 1);
-    const Texts worker = service.workerMessages();
-    // The first pass; then two waiting, taken oldest first; the mouse never queued. The
-    // re-arrival the download announces comes after them.
-    ASSERT_GE(worker.size(), 6u);
-    EXPECT_EQ(worker[0], kQueued0);
-    EXPECT_EQ(std::count(worker.begin(), worker.end(),
-                         "TarnUpgradeProcess processing event.... queue size 2"),
-              1);
-    const auto two = std::find(worker.begin(), worker.end(),
-                               "TarnUpgradeProcess processing event.... queue size 2");
-    const auto one = std::find(worker.begin(), worker.end(),
-                               "TarnUpgradeProcess processing event.... queue size 1");
-    EXPECT_LT(two, one);
+    std::ofstream(gate).put('\n');
+    ASSERT_TRUE(service.waitFor(kDone, 3));
+    // The first pass; then the two waiting, oldest first; the mouse never queued.
+    const std::string handled = "arrival device handled completely.";
+    const std::string running = "Keep service running.";
+    EXPECT_EQ(service.workerMessages(),
+              (Texts{"TarnUpgradeProcess start event processing", kQueued0, handled, running, kDone,
+                     "TarnUpgradeProcess processing event.... queue size 1", handled, running,
+                     kDone, kQueued0, handled, running, kDone}));
+    EXPECT_EQ(service.countOf("arrival device is Vantor Tarn."), 3);
+    EXPECT_EQ(service.countOf("arrival device is not Vantor Tarn."), 1);
+    EXPECT_EQ(service.countOf("TarnUpdateResult is 4"), 3);
 }
 
 TEST_F(Scenario, AStopDuringADownloadEndsTheProcessAtOnce) {
-    setenv("TARN_SLEEP_SCALE", "0.05", 1); // a 10-second pause before the download is read
     sysroot.sim({"add", "SN0001", "--mode", "dfu", "--version", "0102"});
-    start();
-    setenv("TARN_SLEEP_SCALE", "0.01", 1);
-    const std::string query = service.sc({"query", kServiceName}).output;
-    const auto at = query.find("PID");
-    ASSERT_NE(at, std::string::npos);
-    const int pid = std::stoi(query.substr(query.find(':', at) + 1));
+    // The download's pause, a hundred times the run's factor, is far longer than the wait for
+    // the process below: only a stop that cuts the pause short passes.
+    start({sleepScaleEntry(100)});
+    const int pid = service.processId();
+    ASSERT_GT(pid, 0);
     arrive("5711");
     ASSERT_TRUE(service.waitFor("doCmd enter sleep"));
-    const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(service.sc({"stop", kServiceName}).exitCode, 0);
-    bool gone = false;
-    while (std::chrono::steady_clock::now() - before < std::chrono::seconds(5)) {
-        if (kill(pid, 0) != 0) {
-            gone = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(gone);
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
+    EXPECT_TRUE(waitUntil([&] { return kill(pid, 0) != 0; }, std::chrono::seconds(60)));
     EXPECT_EQ(service.countOf("service control stop success."), 1);
     EXPECT_EQ(service.countOf("doCmd end sleep"), 0); // the pass was cut off
 }
@@ -196,7 +211,7 @@ TEST_F(Scenario, TheRealToolWithNoDeviceAttached) {
                   fs::copy_options::overwrite_existing);
     start();
     arrive();
-    ASSERT_TRUE(service.waitFor(kDone, 1, 60));
+    ASSERT_TRUE(service.waitFor(kDone, 1));
     // The listing ran for real, named no device, and was repeated once: outcome 7.
     EXPECT_EQ(countStartingWith("handlePipeInfo updev.mode 2 strOutput= dfu-util 0.11"), 2);
     EXPECT_EQ(service.countOf("updev.mode is  2 retry is 0"), 1);

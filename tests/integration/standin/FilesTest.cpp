@@ -3,8 +3,9 @@
 
 #include "StandinTestSupport.h"
 
+#include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
-#include <thread>
 
 namespace tarn::platform::testing {
 namespace {
@@ -57,12 +58,15 @@ TEST_F(FilesTest, CreationTimeNeedsAWritableFile) {
 
     const auto time = files_.creationTime(path(L"a.dfu"));
     ASSERT_TRUE(time);
-    // A FILETIME of about now: 100-ns units since 1601.
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    const auto nowFileTime = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100 +
-        11644473600LL * 10'000'000);
-    EXPECT_LT(nowFileTime > *time ? nowFileTime - *time : *time - nowFileTime, 60ull * 10'000'000);
+    // The file system's own birth time (or, without one, its last write) as a FILETIME:
+    // 100-ns units since 1601.
+    struct statx info {};
+    ASSERT_EQ(::statx(AT_FDCWD, host(path(L"a.dfu")).c_str(), 0, STATX_BTIME | STATX_MTIME, &info),
+              0);
+    const statx_timestamp stamp =
+        (info.stx_mask & STATX_BTIME) != 0 ? info.stx_btime : info.stx_mtime;
+    EXPECT_EQ(*time, (static_cast<std::uint64_t>(stamp.tv_sec) + 11644473600ull) * 10'000'000 +
+                         stamp.tv_nsec / 100);
 
     EXPECT_FALSE(files_.creationTime(path(L"locked.dfu"))) << "read-only, also for root";
     EXPECT_FALSE(files_.creationTime(path(L"x.dfu")));
@@ -71,11 +75,17 @@ TEST_F(FilesTest, CreationTimeNeedsAWritableFile) {
 
 TEST_F(FilesTest, CreationTimesOrderFilesByAge) {
     writeFile(path(L"old.dfu"), "x");
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    writeFile(path(L"new.dfu"), "x");
     const auto oldTime = files_.creationTime(path(L"old.dfu"));
-    const auto newTime = files_.creationTime(path(L"new.dfu"));
-    ASSERT_TRUE(oldTime && newTime);
+    ASSERT_TRUE(oldTime);
+    // The file system's clock moves in steps of its own: the newer file is made again until
+    // its time is a later step, however coarse the steps are.
+    std::optional<std::uint64_t> newTime;
+    ASSERT_TRUE(integration::waitUntil([&] {
+        fs::remove(host(path(L"new.dfu")));
+        writeFile(path(L"new.dfu"), "x");
+        newTime = files_.creationTime(path(L"new.dfu"));
+        return newTime && *newTime != *oldTime;
+    }));
     EXPECT_EQ(files_.compareFileTime(*oldTime, *newTime), -1);
     EXPECT_EQ(files_.compareFileTime(*newTime, *oldTime), 1);
     EXPECT_EQ(files_.compareFileTime(*oldTime, *oldTime), 0);

@@ -8,18 +8,6 @@
 
 namespace tarn::platform::testing {
 
-void SysRootTest::SetUp() {
-    std::string templ = (std::filesystem::temp_directory_path() / "tarn-standin-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-    root_ = templ;
-    ::setenv(standin::kSysRootVariable, root_.c_str(), 1);
-}
-
-void SysRootTest::TearDown() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-}
-
 std::filesystem::path SysRootTest::host(const std::wstring& windowsPath) const {
     return standin::toHostPath(windowsPath).value();
 }

@@ -1,6 +1,7 @@
 // A temporary system drive for the stand-in tests, and the test child installed on it.
 #pragma once
 
+#include "TestSupport.h"
 #include "platform/Processes.h"
 
 #include <filesystem>
@@ -12,16 +13,13 @@ namespace tarn::platform::testing {
 
 class SysRootTest : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
-
     // The host path of a Windows path on the temporary C: drive.
     std::filesystem::path host(const std::wstring& windowsPath) const;
     // Copies the test child to a Windows path; returns that path.
     std::wstring installEcho(const std::wstring& windowsPath) const;
     void writeFile(const std::wstring& windowsPath, const std::string& bytes) const;
 
-    std::filesystem::path root_;
+    integration::TempSysRoot sysroot_;
 };
 
 struct RunResult {

@@ -74,6 +74,11 @@ int runActions(int argc, char** argv) {
             writeAll(STDOUT_FILENO, std::string(std::strtoul(value.c_str(), nullptr, 10), 'x'));
         } else if (name == "sleep") {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(value.c_str())));
+        } else if (name == "await") {
+            // Until the test creates the file: a child that runs exactly as long as it must.
+            while (::access(value.c_str(), F_OK) != 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
         } else if (name == "exit") {
             return std::atoi(value.c_str());
         } else if (name == "fds") {

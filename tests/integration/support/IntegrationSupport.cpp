@@ -2,55 +2,19 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
-#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace tarn::integration {
 namespace fs = std::filesystem;
 
-TempSysRoot::TempSysRoot() {
-    std::string pattern = (fs::temp_directory_path() / "tarn-sysroot-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    root_ = pattern;
-    if (const char* old = std::getenv("TARN_SYSROOT")) {
-        previous_ = old;
-        hadPrevious_ = true;
-    }
-    setenv("TARN_SYSROOT", root_.c_str(), 1);
-    fs::create_directories(services());
-}
-
-TempSysRoot::~TempSysRoot() {
-    if (hadPrevious_) {
-        setenv("TARN_SYSROOT", previous_.c_str(), 1);
-    } else {
-        unsetenv("TARN_SYSROOT");
-    }
-    std::error_code ignored;
-    fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(root_, ignored);
-}
-
-fs::path TempSysRoot::services() const {
-    return root_ / "Program Files" / "Vantor" / "Tarn" / "Services";
-}
-
-void TempSysRoot::installSimulator() const {
+void SimulatorSysRoot::installSimulator() const {
     fs::copy_file(simulatorPath(), services() / "dfu-util.exe",
                   fs::copy_options::overwrite_existing);
 }
 
-std::string TempSysRoot::sim(const std::vector<std::string>& args) const {
+std::string SimulatorSysRoot::sim(const std::vector<std::string>& args) const {
     std::vector<std::string> argv = {simulatorPath(), "sim", "--state",
                                      (services() / "tarn-dfu-sim.state").string()};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -61,7 +25,7 @@ std::string TempSysRoot::sim(const std::vector<std::string>& args) const {
     return result.output;
 }
 
-std::vector<std::string> TempSysRoot::announcements() const {
+std::vector<std::string> SimulatorSysRoot::announcements() const {
     std::vector<std::string> lines;
     std::istringstream in(readFile(services() / "tarn-dfu-sim.events"));
     for (std::string line; std::getline(in, line);) {
@@ -70,56 +34,15 @@ std::vector<std::string> TempSysRoot::announcements() const {
     return lines;
 }
 
-void TempSysRoot::makePackage(const std::string& name, const std::string& version) const {
+void SimulatorSysRoot::makePackage(const std::string& name, const std::string& version) const {
     sim({"make-package", (services() / name).string(), "--version", version});
 }
 
-Spawned spawn(const std::vector<std::string>& argv, bool withStandardError) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    if (withStandardError) {
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    }
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    return {spawned == 0 ? pid : -1, fds[0]};
-}
-
-CommandResult run(const std::vector<std::string>& argv) {
-    const Spawned child = spawn(argv);
-    CommandResult result;
-    char buffer[65536];
-    for (ssize_t n; (n = read(child.output, buffer, sizeof buffer)) > 0;) {
-        result.output.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(child.output);
-    if (child.pid < 0) {
-        return result;
-    }
-    int status = 0;
-    waitpid(child.pid, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
-}
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+void SimulatorSysRoot::installTool(const std::string& script) const {
+    const fs::path path = services() / "dfu-util.exe";
+    fs::remove(path);
+    std::ofstream(path) << "#!/bin/sh\n" << script << "\n";
+    fs::permissions(path, fs::perms::owner_all);
 }
 
 namespace {
@@ -208,7 +131,7 @@ std::string servicePath() {
 
 namespace tarn::integration {
 
-ServiceUnderTest::ServiceUnderTest(const TempSysRoot& sysroot) : sysroot_(sysroot) {
+ServiceUnderTest::ServiceUnderTest(const SimulatorSysRoot& sysroot) : sysroot_(sysroot) {
     fs::copy_file(servicePath(), executable(), fs::copy_options::overwrite_existing);
 }
 
@@ -233,9 +156,20 @@ std::string ServiceUnderTest::interfaceName(const std::string& product, const st
            "#{5e1b9c3a-7f24-4d6b-a1c8-93e0f2b47d15}";
 }
 
-bool ServiceUnderTest::installAndStart() const {
-    return direct({"install"}).exitCode == 0 && sc({"start", kServiceName}).exitCode == 0 &&
+bool ServiceUnderTest::installAndStart(const std::vector<std::string>& environment) const {
+    // tarn-sc starts the service with its own environment.
+    return direct({"install"}).exitCode == 0 &&
+           run({scPath(), "start", kServiceName}, environment).exitCode == 0 &&
            waitFor("TarnUpgradeProcess start event processing");
+}
+
+int ServiceUnderTest::processId() const {
+    const std::string query = sc({"query", kServiceName}).output;
+    const auto at = query.find("PID");
+    const auto colon = query.find(':', at);
+    return at == std::string::npos || colon == std::string::npos
+               ? 0
+               : std::atoi(query.c_str() + colon + 1);
 }
 
 void ServiceUnderTest::connectSimulator() const {
@@ -247,6 +181,18 @@ std::vector<std::string> ServiceUnderTest::texts() const {
     std::vector<std::string> out;
     for (const auto& e : readEventLog(sysroot_.root())) {
         out.push_back(e.text);
+    }
+    return out;
+}
+
+std::vector<std::string> ServiceUnderTest::workerMessages() const {
+    std::vector<std::string> out;
+    for (const auto& e : readEventLog(sysroot_.root())) {
+        if (e.source == kServiceName &&
+            (e.text.rfind("TarnUpgradeProcess", 0) == 0 ||
+             e.text == "arrival device handled completely." || e.text == "Keep service running.")) {
+            out.push_back(e.text);
+        }
     }
     return out;
 }
@@ -269,26 +215,9 @@ std::vector<std::string> ServiceUnderTest::textsStartingWith(const std::string& 
     return out;
 }
 
-std::vector<std::string> ServiceUnderTest::workerMessages() const {
-    std::vector<std::string> out;
-    for (const auto& t : texts()) {
-        if ((t.rfind("TarnUpgradeProcess", 0) == 0 && t.find("start event") == std::string::npos) ||
-            t == "arrival device handled completely." || t == "Keep service running.") {
-            out.push_back(t);
-        }
-    }
-    return out;
-}
-
-bool ServiceUnderTest::waitFor(const std::string& text, int count, int seconds) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (countOf(text) >= count) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+bool ServiceUnderTest::waitFor(const std::string& text, int count,
+                               std::chrono::milliseconds limit) const {
+    return waitUntil([&] { return countOf(text) >= count; }, limit);
 }
 
 } // namespace tarn::integration

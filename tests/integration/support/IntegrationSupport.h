@@ -1,24 +1,19 @@
-// A temporary system drive for the native integration tests, with the simulator installed as
-// dfu-util and helpers to run the project's tools.
+// The product's tools on a temporary system drive: the simulator installed as dfu-util, the
+// service driven through tarn-sc, and the stand-in event log read back.
 #pragma once
 
+#include "TestSupport.h"
+
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace tarn::integration {
 
-// $TARN_SYSROOT for the life of the object; the previous value comes back afterwards.
-class TempSysRoot {
+// A temporary system drive with the simulator's control interface at hand.
+class SimulatorSysRoot : public TempSysRoot {
 public:
-    TempSysRoot();
-    ~TempSysRoot();
-    TempSysRoot(const TempSysRoot&) = delete;
-    TempSysRoot& operator=(const TempSysRoot&) = delete;
-
-    const std::filesystem::path& root() const { return root_; }
-    // C:\Program Files\Vantor\Tarn\Services\ on the host.
-    std::filesystem::path services() const;
     // Copies the simulator in as dfu-util.exe (its state file lands beside it).
     void installSimulator() const;
     // Runs the simulator's control interface: tarn-dfu-sim sim ARGS...; returns its output.
@@ -27,32 +22,9 @@ public:
     std::vector<std::string> announcements() const;
     // A package with a valid DFU suffix in the service directory.
     void makePackage(const std::string& name, const std::string& version) const;
-
-private:
-    std::filesystem::path root_;
-    std::string previous_;
-    bool hadPrevious_ = false;
+    // A dfu-util of the test's own in place of the simulator: a shell script.
+    void installTool(const std::string& script) const;
 };
-
-struct CommandResult {
-    int exitCode = -1;
-    std::string output; // standard output and standard error together
-};
-
-// A started program: its process and the read end of a pipe on its standard output.
-struct Spawned {
-    int pid = -1;
-    int output = -1; // owned by the caller
-};
-// Starts a program with arguments (no shell), standard input /dev/null; standard error goes
-// into the same pipe when `withStandardError`, else where the caller's goes. Throws when the
-// pipe cannot be made; pid -1 when the program cannot be started.
-Spawned spawn(const std::vector<std::string>& argv, bool withStandardError = true);
-
-// Runs a program with arguments (no shell) and waits for it.
-CommandResult run(const std::vector<std::string>& argv);
-
-std::string readFile(const std::filesystem::path& path);
 
 // One entry of the stand-in event log.
 struct LogEntry {
@@ -74,6 +46,7 @@ std::string servicePath();
 namespace tarn::integration {
 
 inline constexpr char kServiceName[] = "VantorTarnWindowsUpdateService";
+// The worker's report of a pass taken with nothing else waiting, and of a pass's end.
 inline const std::string kQueued0 = "TarnUpgradeProcess processing event.... queue size 0";
 inline const std::string kDone = "TarnUpgradeProcess.initDfuDevList processing event.... done";
 
@@ -81,7 +54,7 @@ inline const std::string kDone = "TarnUpgradeProcess.initDfuDevList processing e
 // administrator would on Windows.
 class ServiceUnderTest {
 public:
-    explicit ServiceUnderTest(const TempSysRoot& sysroot);
+    explicit ServiceUnderTest(const SimulatorSysRoot& sysroot);
 
     std::filesystem::path executable() const;
     // Runs the executable itself with arguments, as from a prompt.
@@ -90,22 +63,29 @@ public:
     // A Tarn interface name in runtime (5710) or DFU (5711) mode.
     static std::string interfaceName(const std::string& product, const std::string& serial);
     // Installs the service with its own "install" and starts it with tarn-sc; true once its
-    // worker has reported for duty.
-    bool installAndStart() const;
+    // worker has reported for duty. `environment` ("NAME=value") is for the service's process
+    // alone: a factor of its own (sleepScaleEntry), bounds of its own (TARN_LISTING_BOUND_MS,
+    // TARN_DOWNLOAD_BOUND_MS); the tests after it see nothing of them.
+    bool installAndStart(const std::vector<std::string>& environment = {}) const;
+    // The running service's process, from its status.
+    int processId() const;
     // Makes the simulator announce re-enumerations to the running service.
     void connectSimulator() const;
 
     // The texts of the event log, in order (UTF-8).
     std::vector<std::string> texts() const;
-    // Waits until `text` has been logged `count` times; false after the time limit.
-    bool waitFor(const std::string& text, int count = 1, int seconds = 30) const;
+    // The worker thread's own messages, in order: its start, each pass's queue size and end.
+    std::vector<std::string> workerMessages() const;
+    // Waits until `text` has been logged `count` times; false only when that takes far longer
+    // than a pass can (the default is several times the longest pass at the tests' factor and
+    // with their own bounds where they wait for one).
+    bool waitFor(const std::string& text, int count = 1,
+                 std::chrono::milliseconds limit = std::chrono::minutes(3)) const;
     int countOf(const std::string& text) const;
     std::vector<std::string> textsStartingWith(const std::string& prefix) const;
-    // The worker's messages after its start, in order.
-    std::vector<std::string> workerMessages() const;
 
 private:
-    const TempSysRoot& sysroot_;
+    const SimulatorSysRoot& sysroot_;
 };
 
 } // namespace tarn::integration

@@ -10,12 +10,13 @@ namespace tarn::upgrade {
 namespace {
 
 using integration::ScopedEnvironment;
+using integration::SimulatorSysRoot;
 using integration::TempSysRoot;
 using integration::UsbBus;
 
 class ListingGrammar : public ::testing::Test {
 protected:
-    TempSysRoot sysroot;
+    SimulatorSysRoot sysroot;
     UsbBus bus;
     testing::FakeEventLog eventLog;
     eventlog::EventLogReporter log{eventLog, L"TarnUpgradeProcess", 21};
@@ -79,11 +80,11 @@ std::string echoed(const std::vector<std::string>& args) {
 TEST(Wrapper, PassesTheServicesArgumentsDroppingOnlyTheDetachsForceAndMappingDrives) {
     TempSysRoot sysroot;
     UsbBus::installTool(sysroot.services());
-    ScopedEnvironment tool(std::map<std::string, std::string>{{"TARN_DFU_UTIL", TARN_ARGV_ECHO}});
     const std::string wrapper = (sysroot.services() / "dfu-util.exe").string();
     const auto run = [&](std::vector<std::string> args) {
         args.insert(args.begin(), wrapper);
-        const auto result = integration::run(args);
+        const auto result =
+            integration::run(args, {std::string("TARN_DFU_UTIL=") + TARN_ARGV_ECHO});
         EXPECT_EQ(result.exitCode, 0);
         // argv-echo also names itself first; only the arguments matter here.
         const auto firstArgument = result.output.find('\n', result.output.find('\n') + 1);

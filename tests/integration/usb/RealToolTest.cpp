@@ -11,6 +11,7 @@ namespace {
 namespace fs = std::filesystem;
 using Texts = std::vector<std::string>;
 
+const std::string kStarted = "TarnUpgradeProcess start event processing";
 const std::string kHandled = "arrival device handled completely.";
 const std::string kKeep = "Keep service running.";
 const std::string kLatest = "return for latest build!";
@@ -19,7 +20,7 @@ const std::string kTool = "\"C:\\Program Files\\Vantor\\Tarn\\Services\\dfu-util
 
 class RealTool : public ::testing::Test {
 protected:
-    TempSysRoot sysroot;
+    SimulatorSysRoot sysroot;
     ServiceUnderTest service{sysroot};
     UsbBus bus;
 
@@ -30,7 +31,7 @@ protected:
         // so does every dfu-util it runs.
         ASSERT_EQ(service.direct({"install"}).exitCode, 0);
         ASSERT_EQ(bus.run({scPath(), "start", kServiceName}).exitCode, 0);
-        ASSERT_TRUE(service.waitFor("TarnUpgradeProcess start event processing"));
+        ASSERT_TRUE(service.waitFor(kStarted));
     }
     void TearDown() override {
         service.sc({"stop", kServiceName});
@@ -62,7 +63,8 @@ TEST_F(RealTool, APluggedInTarnIsDetachedFlashedAndLeftAlone) {
     bus.ctl({"plug", "SN0001", "mode=runtime", "version=0102"});
     ASSERT_TRUE(service.waitFor(kLatest));
 
-    EXPECT_EQ(service.workerMessages(), (Texts{kQueued0, kDone,                     // 3: detached
+    EXPECT_EQ(service.workerMessages(), (Texts{kStarted,        // the worker starts
+                                               kQueued0, kDone, // 3: detached
                                                kQueued0, kHandled, kKeep, kDone,    // 4: written
                                                kQueued0, kHandled, kKeep, kDone})); // 6: current
     EXPECT_EQ(service.textsStartingWith("cmdline is "),

@@ -1,12 +1,9 @@
 #include "UsbBus.h"
 
-#include <cerrno>
-#include <csignal>
+#include <chrono>
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace tarn::integration {
 namespace fs = std::filesystem;
@@ -21,34 +18,28 @@ UsbBus::UsbBus() {
         throw std::runtime_error("mkdtemp failed");
     }
     directory_ = pattern;
-    const Spawned bus = spawn({usbTarnPath(), "serve", directory_.string()}, false);
-    pid_ = bus.pid;
+    // Its own complaints go to the test's standard error, where a failing test shows them.
+    server_ = std::make_unique<Child>(
+        std::vector<std::string>{usbTarnPath(), "serve", directory_.string()},
+        std::vector<std::string>{}, false);
     // The emulator names its testbed on its first line once it serves.
     std::string line;
-    char c = 0;
-    while (pid_ > 0 && read(bus.output, &c, 1) == 1 && c != '\n') {
-        line += c;
-    }
-    close(bus.output);
     const std::string prefix = "UMOCKDEV_DIR=";
-    if (pid_ < 0 || line.rfind(prefix, 0) != 0) {
-        if (pid_ > 0) {
-            waitpid(pid_, nullptr, 0);
-        }
-        pid_ = -1;
+    if (!server_->started() || !server_->readUntil(line, "\n", std::chrono::minutes(1)) ||
+        line.rfind(prefix, 0) != 0) {
+        server_.reset();
         fs::remove_all(directory_);
         throw std::runtime_error("usb-tarn did not start: " + line);
     }
-    umockdevDir_ = line.substr(prefix.size());
+    umockdevDir_ = line.substr(prefix.size(), line.find('\n') - prefix.size());
 }
 
 UsbBus::~UsbBus() {
-    if (pid_ > 0) {
-        if (run({usbTarnPath(), "ctl", directory_.string(), "quit"}).exitCode != 0) {
-            kill(pid_, SIGTERM);
-        }
-        waitpid(pid_, nullptr, 0);
+    // A clean quit removes the testbed; a refused one leaves the kill to the Child.
+    if (integration::run({usbTarnPath(), "ctl", directory_.string(), "quit"}).exitCode == 0) {
+        server_->finish("");
     }
+    server_.reset();
     std::error_code ignored;
     fs::remove_all(directory_, ignored);
 }

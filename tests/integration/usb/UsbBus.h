@@ -3,11 +3,12 @@
 #pragma once
 
 #include "IntegrationSupport.h"
+#include "TestSupport.h"
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace tarn::integration {
@@ -37,7 +38,7 @@ public:
 private:
     std::filesystem::path directory_;
     std::string umockdevDir_;
-    pid_t pid_ = -1;
+    std::unique_ptr<Child> server_;
 };
 
 // Sets variables for the life of the object; their earlier values come back afterwards.
@@ -52,23 +53,6 @@ private:
     std::map<std::string, std::pair<bool, std::string>> previous_;
 };
 
-// Polls `done` until it holds; false when `seconds` pass first (only a hang gets there).
-template <typename Condition> bool waitUntil(Condition done, int seconds = 30);
-
 std::string usbTarnPath();
 
 } // namespace tarn::integration
-
-#include <chrono>
-#include <thread>
-
-template <typename Condition> bool tarn::integration::waitUntil(Condition done, int seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}

@@ -145,32 +145,8 @@ int runService() {
     std::_Exit(ran ? 0 : 1);
 }
 
-bool waitForState(SC_HANDLE service, DWORD state, DWORD limitMs) {
-    const ULONGLONG giveUp = GetTickCount64() + limitMs;
-    do {
-        SERVICE_STATUS status{};
-        if (QueryServiceStatus(service, &status) && status.dwCurrentState == state) {
-            return true;
-        }
-        Sleep(50);
-    } while (GetTickCount64() < giveUp);
-    return false;
-}
-
 std::size_t announcementCount() {
     return ServiceDirectory::announcements().size();
-}
-
-void removeService(SC_HANDLE manager) {
-    SC_HANDLE old =
-        OpenServiceW(manager, service::kServiceName, SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS);
-    if (old != nullptr) {
-        SERVICE_STATUS status{};
-        ControlService(old, SERVICE_CONTROL_STOP, &status);
-        waitForState(old, SERVICE_STOPPED, 10000);
-        DeleteService(old);
-        CloseServiceHandle(old);
-    }
 }
 
 int fail(const char* what) {
@@ -193,7 +169,7 @@ int drive(const std::wstring& stopFile) {
     if (manager == nullptr) {
         return fail("OpenSCManagerW");
     }
-    removeService(manager); // left by a run that was cut short
+    winetest::removeLeftoverService(manager, service::kServiceName);
     wchar_t module[MAX_PATH];
     GetModuleFileNameW(nullptr, module, MAX_PATH);
     const std::wstring binary = winetest::quoted(module) + L" service";
@@ -205,9 +181,17 @@ int drive(const std::wstring& stopFile) {
         return fail("CreateServiceW");
     }
     int result = 0;
-    if (!StartServiceW(service, 0, nullptr) || !waitForState(service, SERVICE_RUNNING, 30000)) {
+    HANDLE process = nullptr; // the service's process, to see it end
+    if (!StartServiceW(service, 0, nullptr) ||
+        !winetest::waitForServiceState(service, SERVICE_RUNNING)) {
         result = fail("start the service");
     } else {
+        SERVICE_STATUS_PROCESS running{};
+        DWORD size = 0;
+        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&running),
+                                 sizeof running, &size)) {
+            process = OpenProcess(SYNCHRONIZE, FALSE, running.dwProcessId);
+        }
         // The Tarn is plugged in, in runtime mode.
         {
             std::FILE* events = _wfopen(eventsFile().c_str(), L"ab");
@@ -236,7 +220,7 @@ int drive(const std::wstring& stopFile) {
         SERVICE_STATUS status{};
         const bool sentStop = ControlService(service, SERVICE_CONTROL_STOP, &status) ||
                               GetLastError() == ERROR_BROKEN_PIPE;
-        if (!sentStop || !waitForState(service, SERVICE_STOPPED, 30000)) {
+        if (!sentStop || !winetest::waitForServiceState(service, SERVICE_STOPPED)) {
             result = fail("stop the service");
         }
     }
@@ -247,8 +231,13 @@ int drive(const std::wstring& stopFile) {
     const auto shown = ServiceDirectory::sim(L"show SN0001");
     std::printf("device %s\n", shown ? shown->c_str() : "(show failed)");
     std::fflush(stdout);
-    // Give the stopped service's process a moment to end before its folder goes.
-    Sleep(500);
+    // The stopped service's process ends before its folder goes.
+    if (process != nullptr) {
+        if (WaitForSingleObject(process, 60000) != WAIT_OBJECT_0) {
+            result = fail("the service's process did not end");
+        }
+        CloseHandle(process);
+    }
     return result;
 }
 

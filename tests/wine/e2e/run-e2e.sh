@@ -5,15 +5,14 @@
 # One Wine process, the harness's driver, does everything in Windows: it installs the harness
 # as the service, starts it, feeds it the simulator's announcements, and stops and removes it
 # once this script creates the stop file (when the last pass is over, or something failed).
-# Wine's ReportEventW prints each call on the fixme channel and its insertion string on the
-# eventlog channel (err, warn or trace by event type), from the calling thread:
-#   0144:fixme:advapi:ReportEventW (handle,type,category,id,sid,nstrings,datasize,strings,data): stub
-#   0144:warn:eventlog:ReportEventW L"text"
+# Wine's event-log channel shows each ReportEventW call; tests/wine/support/parse-reports.py
+# checks each and pairs it with its text.
 # Usage: run-e2e.sh <harness.exe> <wine-run>
 set -uo pipefail
 
 harness=$1
 wine_run=$2
+parse_reports=$(dirname "$0")/../support/parse-reports.py
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -39,8 +38,8 @@ while kill -0 "$driver" 2>/dev/null; do
     fi
     sleep 0.2
 done
-# Let a pass that is still reporting finish before the stop cuts it off.
-sleep 1
+# The third pass's "done" is its worker's last report, and a failed pass's "failed!" its last:
+# no pass is under way when the stop comes.
 touch "$stop_file"
 wait "$driver"
 status=$?
@@ -54,36 +53,7 @@ bad() {
 [ "$status" -eq 0 ] || bad "the driver exited with $status: $(cat "$out")"
 
 # "tid type id text" for each call; a line starting with BAD for anything malformed.
-parse() {
-    local call='^([0-9a-f]+):fixme:advapi:ReportEventW \((.*)\): stub$'
-    local text='^([0-9a-f]+):(err|warn|trace):eventlog:ReportEventW L"(.*)"$'
-    local -A pending=()
-    local line tid
-    local -a arg
-    while IFS= read -r line; do
-        line=${line%$'\r'}
-        if [[ $line =~ $call ]]; then
-            tid=${BASH_REMATCH[1]}
-            IFS=, read -r -a arg <<<"${BASH_REMATCH[2]}"
-            if [ "${#arg[@]}" -ne 9 ] || ((arg[5] != 1)); then
-                echo "BAD call: $line"
-                continue
-            fi
-            pending[$tid]="$((arg[1])) $((arg[3]))"
-        elif [[ $line =~ $text ]]; then
-            tid=${BASH_REMATCH[1]}
-            if [ -z "${pending[$tid]+set}" ]; then
-                echo "BAD text without a call: $line"
-                continue
-            fi
-            echo "$tid ${pending[$tid]} ${BASH_REMATCH[3]}"
-            unset "pending[$tid]"
-        elif [[ $line == *ReportEventW* ]]; then
-            echo "BAD unexpected line: $line"
-        fi
-    done
-}
-reports=$(parse <"$err")
+reports=$(python3 "$parse_reports" "$err" | sed -E 's/^[0-9]+ //')
 if grep -q '^BAD' <<<"$reports"; then
     bad "$(grep '^BAD' <<<"$reports")"
 fi

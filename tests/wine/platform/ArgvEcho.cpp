@@ -4,10 +4,18 @@
 //   fill N        write N bytes (a to z, repeated)   hex HEX    write the bytes HEX spells
 //   sleep MS      sleep                              exit CODE  end at once with CODE
 // Unknown words are skipped, so that a command line split in unexpected places still runs.
+//
+// With TARN_ARGV_ECHO_SPLITS set in its environment it runs no command: it prints how the C
+// runtime split its command line (argv) and how CommandLineToArgvW splits it, each argument as
+// the hexadecimal of its UTF-16 code units, which no argument can make ambiguous:
+//   crt N / N lines / shell32 M / M lines
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 #include <windows.h>
+// After windows.h, whose types it needs.
+#include <shellapi.h>
 
 namespace {
 
@@ -43,9 +51,38 @@ int hexDigit(wchar_t c) {
     return -1;
 }
 
+std::string hexOf(std::wstring_view text) {
+    std::string hex;
+    char unit[5];
+    for (const wchar_t c : text) {
+        std::snprintf(unit, sizeof unit, "%04x", static_cast<unsigned>(c));
+        hex += unit;
+    }
+    return hex;
+}
+
+void printSplits(int argc, wchar_t** argv) {
+    std::string text = "crt " + std::to_string(argc) + "\n";
+    for (int k = 0; k < argc; ++k) {
+        text += hexOf(argv[k]) + "\n";
+    }
+    int count = 0;
+    wchar_t** split = CommandLineToArgvW(GetCommandLineW(), &count);
+    text += "shell32 " + std::to_string(split != nullptr ? count : -1) + "\n";
+    for (int k = 0; split != nullptr && k < count; ++k) {
+        text += hexOf(split[k]) + "\n";
+    }
+    LocalFree(split);
+    write(STD_OUTPUT_HANDLE, text);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (GetEnvironmentVariableW(L"TARN_ARGV_ECHO_SPLITS", nullptr, 0) != 0) {
+        printSplits(argc, argv);
+        return 0;
+    }
     for (int i = 1; i < argc; ++i) {
         const std::wstring_view command = argv[i];
         const bool hasValue = i + 1 < argc;

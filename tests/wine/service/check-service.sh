@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The service executable under Wine's own Service Control Manager: installation and removal from
 # the command line, start and stop through services.exe, the controls, and the event-log reports
-# of each process as Wine's event-log channel shows them (see tests/wine/eventlog/check-reports.sh).
+# of each process as Wine's event-log channel shows them (tests/wine/support/parse-reports.py).
 #
 # Wine hands the standard error of the services it starts to the first process of the session, so
 # the whole test runs inside one session whose first process is the helper's "wait" role; its
@@ -14,6 +14,7 @@ set -uo pipefail
 service_exe=$1
 helper_exe=$2
 wine_run=$3
+parse_reports=$(dirname "$0")/../support/parse-reports.py
 
 name=VantorTarnWindowsUpdateService
 key="HKLM\\System\\CurrentControlSet\\Services\\$name"
@@ -51,37 +52,12 @@ cleanup() {
 trap cleanup EXIT
 
 # Prints "pid id type text" for each report in the file, ordered by pid and event ID; lines that
-# break the rules start with BAD. A call line whose text line is not there yet is left out, so the
-# file may still be growing.
+# break the rules start with BAD. A call whose text is not there yet is left out, so the file may
+# still be growing.
 reports() {
-    local call='^([0-9a-f]+):([0-9a-f]+):fixme:advapi:ReportEventW \((.*)\): stub$'
-    local text='^([0-9a-f]+):([0-9a-f]+):(err|warn|trace):eventlog:ReportEventW L"(.*)"$'
-    local -A pending=()
-    local line thread type channel
-    local -a arg
-    while IFS= read -r line; do
-        line=${line%$'\r'}
-        if [[ $line =~ $call ]]; then
-            # Both lines of one call come from the same thread.
-            thread=${BASH_REMATCH[1]}:${BASH_REMATCH[2]}
-            IFS=, read -r -a arg <<<"${BASH_REMATCH[3]}"
-            pending[$thread]="$((16#${BASH_REMATCH[1]})) $((arg[3])) $((arg[1]))"
-        elif [[ $line =~ $text ]]; then
-            thread=${BASH_REMATCH[1]}:${BASH_REMATCH[2]}
-            [ -n "${pending[$thread]+set}" ] || continue
-            type=${pending[$thread]##* }
-            case $type in
-            1) channel=err ;;
-            2) channel=warn ;;
-            *) channel=trace ;;
-            esac
-            if [ "$channel" != "${BASH_REMATCH[3]}" ]; then
-                echo "BAD type $type on the ${BASH_REMATCH[3]} channel: $line"
-            fi
-            echo "${pending[$thread]%% *} ${pending[$thread]#* } ${BASH_REMATCH[4]}"
-            unset "pending[$thread]"
-        fi
-    done <"$1" | sort -k1,1n -k2,2n
+    python3 "$parse_reports" --open "$1" | awk '/^BAD/ { print; next }
+        { pid = $1; type = $3; id = $4; sub(/^[^ ]+ [^ ]+ [^ ]+ [^ ]+ /, "")
+          print pid, id, type, $0 }' | sort -k1,1n -k2,2n
 }
 
 # The reports of one process, as "id type text" lines.

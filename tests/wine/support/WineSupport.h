@@ -1,13 +1,17 @@
-// What the Windows-build tests of the engine and of the whole service share: a clock that skips
-// the fixed waits, the real service directory of the prefix with the simulator in it, and a way
-// to run a program and keep its output.
+// What the Windows-build tests share: a clock that skips the fixed waits, the real service
+// directory of the prefix with the simulator in it, ways to run a program and keep its output,
+// and waiting for a condition.
 #pragma once
 
 #include "platform/Clock.h"
+#include "platform/Processes.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -123,6 +127,85 @@ inline RunResult runProgram(std::wstring commandLine, DWORD limitMs = 30000) {
 
 inline std::wstring quoted(const std::wstring& text) {
     return L"\"" + text + L"\"";
+}
+
+// Polls `condition` until it holds (true) or `limitMs` pass (false). The limits callers give are
+// far beyond what the condition needs: only a hang reaches them.
+inline bool waitUntil(const std::function<bool()>& condition, DWORD limitMs = 60000) {
+    const ULONGLONG giveUp = GetTickCount64() + limitMs;
+    for (;;) {
+        if (condition()) {
+            return true;
+        }
+        if (GetTickCount64() >= giveUp) {
+            return false;
+        }
+        Sleep(10);
+    }
+}
+
+// Waits until the Service Control Manager reports `state` for the service.
+inline bool waitForServiceState(SC_HANDLE service, DWORD state, DWORD limitMs = 60000) {
+    return waitUntil(
+        [&] {
+            SERVICE_STATUS status{};
+            return QueryServiceStatus(service, &status) && status.dwCurrentState == state;
+        },
+        limitMs);
+}
+
+// Stops and deletes the service a run that was cut short left behind, if there is one.
+inline void removeLeftoverService(SC_HANDLE manager, const wchar_t* name) {
+    SC_HANDLE old = OpenServiceW(manager, name, SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS);
+    if (old != nullptr) {
+        SERVICE_STATUS status{};
+        ControlService(old, SERVICE_CONTROL_STOP, &status);
+        waitForServiceState(old, SERVICE_STOPPED);
+        DeleteService(old);
+        CloseServiceHandle(old);
+    }
+}
+
+struct SeamRun {
+    bool started = false;
+    bool ended = false;   // the pipe ended before the limit
+    bool readsFit = true; // no read returned more than its buffer holds
+    std::string output;
+};
+
+// Starts a command line through the platform seam (CreateProcessW as the engine calls it) on a
+// fresh pipe and reads until the pipe ends, as the engine does; a child still writing after
+// `limit` is ended, so that a broken read cannot hang the whole suite.
+inline SeamRun runThroughSeam(std::wstring commandLine,
+                              std::chrono::milliseconds limit = std::chrono::minutes(1)) {
+    SeamRun run;
+    auto& processes = platform::systemProcesses();
+    auto pipe = processes.createPipe();
+    if (!pipe) {
+        return run;
+    }
+    auto child = processes.startProcess(commandLine, *pipe->write);
+    // Our copy of the write end would keep the pipe open after the child has gone.
+    pipe->write.reset();
+    if (!child) {
+        return run;
+    }
+    run.started = true;
+    std::array<char, 4095> buffer{};
+    const ULONGLONG giveUp = GetTickCount64() + static_cast<ULONGLONG>(limit.count());
+    while (GetTickCount64() < giveUp) {
+        const auto result = pipe->read->read(buffer, std::chrono::milliseconds(100));
+        if (result.status == platform::PipeReadEnd::Status::Ended) {
+            run.ended = true;
+            break;
+        }
+        run.readsFit = run.readsFit && result.bytes <= buffer.size();
+        run.output.append(buffer.data(), std::min(result.bytes, buffer.size()));
+    }
+    if (!run.ended) {
+        child->terminate();
+    }
+    return run;
 }
 
 // The service directory of the prefix, made for a test and removed with everything in it
