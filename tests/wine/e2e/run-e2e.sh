@@ -12,7 +12,8 @@ set -uo pipefail
 
 harness=$1
 wine_run=$2
-parse_reports=$(dirname "$0")/../support/parse-reports.py
+# shellcheck source=SCRIPTDIR/../support/wine-session.sh
+source "$(dirname "$0")/../support/wine-session.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -45,20 +46,15 @@ wait "$driver"
 status=$?
 echo "the run took $((SECONDS - start)) s"
 
-failed=0
-bad() {
-    echo "$*" >&2
-    failed=1
-}
-[ "$status" -eq 0 ] || bad "the driver exited with $status: $(cat "$out")"
+[ "$status" -eq 0 ] || fail "the driver exited with $status: $(cat "$out")"
 
 # "tid type id text" for each call; a line starting with BAD for anything malformed.
 reports=$(python3 "$parse_reports" "$err" | sed -E 's/^[0-9]+ //')
 if grep -q '^BAD' <<<"$reports"; then
-    bad "$(grep '^BAD' <<<"$reports")"
+    fail "$(grep '^BAD' <<<"$reports")"
 fi
 reports=$(grep -v '^BAD' <<<"$reports")
-[ -n "$reports" ] || bad "no event-log reports seen"
+[ -n "$reports" ] || fail "no event-log reports seen"
 
 # The service host's texts; everything else is the engine's.
 service_texts='^(enter service main function\.|initialize service (success|failed)\.|enter initialize service function\.|register service control handler (success|failed)\.|enter registerStart function\.|register device notification failed\.|control code: .*|enter onStop function\.|unregister device notification\.|service control stop success\.|dwEventType: -?[0-9]+|device remove|device event others|device event: device arrival|Guid = \{.*\}|arrival device is (not )?Vantor Tarn\.|TarnUpgradeProcess (start event processing|processing event\.\.\.\. queue size [0-9]+)|TarnUpgradeProcess\.initDfuDevList (failed!|processing event\.\.\.\. done)|TarnUpgradeProcess\.doUpgrade failed!|arrival device handled completely\.|Keep service running\.)$'
@@ -82,14 +78,14 @@ while read -r tid type id text; do
         # The worker's own messages, all warnings, and the engine messages that tell the
         # outcome of each pass.
         if [ "$source" = S ]; then
-            [ "$type" -eq 2 ] || bad "worker message of type $type: $text"
+            [ "$type" -eq 2 ] || fail "worker message of type $type: $text"
             worker_sequence+="$text"$'\n'
         elif [[ $text == "enter doDevDetach"* || $text == "TarnUpdateResult is "* ||
             $text == "return for latest build!" ]]; then
             worker_sequence+="  engine: $text"$'\n'
         fi
     elif [ "$source" = E ]; then
-        bad "an engine message from thread $tid, not the worker's: $text"
+        fail "an engine message from thread $tid, not the worker's: $text"
     fi
 done <<<"$reports"
 
@@ -110,10 +106,8 @@ Keep service running.
 $done_text
 LIST
 )
-actual_worker=$(sed 's/ *$//' <<<"$worker_sequence")
-if [ "$actual_worker" != "$expected_worker" ]; then
-    bad "the worker's messages differ:"$'\n'"$(diff <(echo "$expected_worker") <(echo "$actual_worker"))"
-fi
+expect_same "the worker's messages differ" "$expected_worker" \
+    "$(sed 's/ *$//' <<<"$worker_sequence")"
 
 # Each source numbers its entries 1, 2, ... and 21, 22, ... with no gap and no repeat;
 # several threads report through the service source, so its lines need not come in order.
@@ -123,30 +117,30 @@ check_ids() {
     local sorted expected
     sorted=$(printf '%s\n' "$@" | sort -n)
     expected=$(seq "$first" $((first + $# - 1)))
-    [ "$sorted" = "$expected" ] || bad "$name event IDs are not $first to $((first + $# - 1))"
+    [ "$sorted" = "$expected" ] || fail "$name event IDs are not $first to $((first + $# - 1))"
 }
 check_ids service 1 "${service_ids[@]}"
 check_ids engine 21 "${engine_ids[@]}"
 # The engine reports from the worker alone, so its IDs rise line by line.
 [ "$(printf '%s\n' "${engine_ids[@]}")" = "$(printf '%s\n' "${engine_ids[@]}" | sort -n)" ] ||
-    bad "engine event IDs out of order"
+    fail "engine event IDs out of order"
 
 # The control handler: three arrivals and two removals on the dispatcher's thread, then the stop.
 handler_texts=$(grep -E '^[0-9a-f]+ [0-9]+ [0-9]+ (control code|dwEventType|device |arrival device is|enter onStop|unregister device|service control stop)' <<<"$reports")
 [ "$(cut -d' ' -f1 <<<"$handler_texts" | sort -u | wc -l)" -eq 1 ] ||
-    bad "the control handler ran on more than one thread"
+    fail "the control handler ran on more than one thread"
 [ "$(grep -c ' arrival device is Vantor Tarn\.$' <<<"$handler_texts")" -eq 3 ] ||
-    bad "not three Tarn arrivals"
-[ "$(grep -c ' device remove$' <<<"$handler_texts")" -eq 2 ] || bad "not two removals"
+    fail "not three Tarn arrivals"
+[ "$(grep -c ' device remove$' <<<"$handler_texts")" -eq 2 ] || fail "not two removals"
 stop_sequence=$(tail -n 4 <<<"$handler_texts" | cut -d' ' -f4-)
 expected_stop=$'control code: SERVICE_CONTROL_STOP.\nenter onStop function.\nunregister device notification.\nservice control stop success.'
-[ "$stop_sequence" = "$expected_stop" ] || bad "the stop reported: $stop_sequence"
+[ "$stop_sequence" = "$expected_stop" ] || fail "the stop reported: $stop_sequence"
 
 # The device, as the simulator shows it after the run.
-grep -q '^mode = runtime' "$out" || bad "the device is not in runtime mode: $(cat "$out")"
-grep -q '^version = 0103' "$out" || bad "the device does not run 0103: $(cat "$out")"
+grep -q '^mode = runtime' "$out" || fail "the device is not in runtime mode: $(cat "$out")"
+grep -q '^version = 0103' "$out" || fail "the device does not run 0103: $(cat "$out")"
 
-if [ "$failed" -ne 0 ]; then
+if ((failures > 0)); then
     echo "--- the event-log reports:" >&2
     cut -d' ' -f1,3- <<<"$reports" >&2
     exit 1

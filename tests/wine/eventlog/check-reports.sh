@@ -7,7 +7,8 @@ set -uo pipefail
 
 probe=$1
 wine_run=$2
-parse_reports=$(dirname "$0")/../support/parse-reports.py
+# shellcheck source=SCRIPTDIR/../support/wine-session.sh
+source "$(dirname "$0")/../support/wine-session.sh"
 
 stderr_file=$(mktemp)
 trap 'rm -f "$stderr_file"' EXIT
@@ -40,17 +41,10 @@ actual=$(python3 "$parse_reports" "$stderr_file" | sed -E 's/^[0-9]+ [0-9]+ //')
 registrations=$(grep -o 'RegisterEventSourceW ((null),L"[^"]*")' "$stderr_file" |
     sed 's/.*L"\(.*\)")/\1/' | tr '\n' ' ')
 
-failed=0
-if [ "$actual" != "$expected" ]; then
-    echo "ReportEventW calls differ from what the probe reported." >&2
-    diff <(echo "$expected") <(echo "$actual") >&2
-    failed=1
-fi
-if [ "$registrations" != "TarnUpgradeProcess VantorTarnWindowsUpdateService " ]; then
-    echo "unexpected registrations: $registrations" >&2
-    failed=1
-fi
-if [ "$failed" -ne 0 ]; then
+expect_same "ReportEventW calls differ from what the probe reported" "$expected" "$actual"
+[ "$registrations" == "TarnUpgradeProcess $name " ] ||
+    fail "unexpected registrations: $registrations"
+if ((failures > 0)); then
     echo "--- Wine's standard error:" >&2
     grep -E 'RegisterEventSourceW|ReportEventW' "$stderr_file" >&2
     exit 1

@@ -13,82 +13,27 @@
 #   PACKAGES: the folder check-package.sh made (current.msi, next.msi, files-*, payload)
 set -uo pipefail
 packages=$1 helper_exe=$2 probe_exe=$3 wine_run=$4
-parse_reports=$(dirname "$0")/../support/parse-reports.py
+# shellcheck source=SCRIPTDIR/../support/wine-session.sh
+source "$(dirname "$0")/../support/wine-session.sh"
 
-name=VantorTarnWindowsUpdateService
-services_key="HKLM\\System\\CurrentControlSet\\Services"
 eventlog_key="$services_key\\EventLog\\Application"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
-win_dir='C:\Program Files\Vantor\Tarn\Services'
-win_exe="$win_dir\\$name.exe"
-deadline_seconds=30
 
-export WINEPREFIX=$PWD/wineprefix
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDEBUG=-all
-drive_c=$WINEPREFIX/drive_c
-unix_dir="$drive_c/Program Files/Vantor/Tarn/Services"
-planted=$drive_c/Program.exe
-marker=$drive_c/tarn-planted-program-ran.txt
-logs=$PWD/msi-logs
-# Set while a run is under way: a run that did not finish may have left the product installed,
-# and its service would start with the next session, so the next run starts over.
-dirty=$WINEPREFIX.dirty
-
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
-session_pid=
-session_err=
-session=0
-end_session() {
-    [ -d "$drive_c" ] && touch "$drive_c/tarn-msi-test-stop"
-    wineserver -k >/dev/null 2>&1
-    [ -z "$session_pid" ] || wait "$session_pid" 2>/dev/null
-    session_pid=
-}
-cleanup() {
-    rm -f "$planted"
-    end_session
-}
-trap cleanup EXIT
-
-# A new Wine session: services.exe starts the automatic services as at a boot.
-start_session() {
-    session=$((session + 1))
-    session_err=$logs/session-$session.err
-    rm -f "$drive_c/tarn-msi-test-stop" "$drive_c/tarn-msi-test-ready"
-    WINEDEBUG=+pid,+eventlog "$wine_run" "$helper_exe" wait 'C:\tarn-msi-test-ready' \
-        'C:\tarn-msi-test-stop' 2>"$session_err" >/dev/null &
-    session_pid=$!
-    local end=$((SECONDS + 120))
-    until [ -e "$drive_c/tarn-msi-test-ready" ]; do
-        if ((SECONDS >= end)) || ! kill -0 "$session_pid" 2>/dev/null; then
-            echo "the Wine session did not start" >&2
-            cat "$session_err" >&2
-            exit 1
-        fi
-        sleep 0.2
-    done
-}
+use_prefix msi -all
+trap 'rm -f "$planted"; end_session' EXIT
 
 # --- Reading the service's reports ---------------------------------------------------------------
 
-# The texts that process PID (decimal) reported, in order, from the session's standard error;
-# a call that breaks the rules comes as a line starting with BAD.
+# The texts that process PID reported in the session's log, in the order Wine printed them, and
+# the BAD lines.
 texts_of() {
-    python3 "$parse_reports" --open "$session_err" |
-        awk -v pid="$1" '/^BAD/ { print; next }
-                         $1 == pid { sub(/^[^ ]+ [^ ]+ [^ ]+ [^ ]+ /, ""); print }'
+    process_reports "$session_err" "$1" |
+        awk '/^BAD/ { print; next } { sub(/^[^ ]+ [^ ]+ /, ""); print }'
 }
 
 # The processes that started as the service, in order (decimal IDs).
 service_pids() {
-    python3 "$parse_reports" --open "$session_err" |
-        awk '{ text = $0; sub(/^[^ ]+ [^ ]+ [^ ]+ [^ ]+ /, "", text) }
+    reports "$session_err" | awk '{ text = $0; sub(/^[^ ]+ [^ ]+ [^ ]+ /, "", text) }
              $3 == 2 && text == "run Tarn windows update normally." { print $1 }'
 }
 
@@ -120,41 +65,19 @@ enter initialize service function.
 register service control handler success.
 enter registerStart function.
 initialize service success."
-    if [ "$actual" != "$expected" ]; then
-        fail "$label: the service's start sequence differs"
-        diff <(echo "$expected") <(echo "$actual") >&2
-    fi
-}
-
-wait_for_text() {
-    local pid=$1 text=$2 end=$((SECONDS + deadline_seconds))
-    while ((SECONDS < end)); do
-        texts_of "$pid" | grep -qxF -- "$text" && return 0
-        sleep 0.2
-    done
-    fail "no report \"$text\" from process $pid within $deadline_seconds s"
-    return 1
+    expect_same "$label: the service's start sequence differs" "$expected" "$actual"
 }
 
 # --- Running things --------------------------------------------------------------------------------
 
-# run LABEL COMMAND-LINE: runs it through the helper, which prints all 32 bits of the exit code;
-# sets $exit_code, and $elapsed in seconds.
-run() {
-    local label=$1 line=$2 out started
-    started=$(date +%s.%N)
-    out=$("$wine_run" "$helper_exe" spawn "$line" 2>"$logs/$label.err")
-    elapsed=$(echo "$(date +%s.%N) - $started" | bc)
-    out=${out%$'\r'}
-    exit_code=${out#exit }
-}
-
 # msiexec LABEL CODE ARGS: a silent msiexec run with a verbose log, and its exit code; CODE
 # "failure" is any but 0 (Windows gives 1603, Wine 1603 or 1627).
 msiexec() {
-    local label=$1 code=$2
+    local label=$1 code=$2 t0
     shift 2
-    run "$label" "msiexec $* /qn /l*v C:\\tarn\\$label.log"
+    t0=$(date +%s.%N)
+    spawn "$label" "msiexec $* /qn /l*v C:\\tarn\\$label.log"
+    elapsed=$(echo "$(date +%s.%N) - $t0" | bc)
     echo "$label: msiexec $* /qn: exit code $exit_code, $elapsed s"
     if [ "$code" == failure ]; then
         [[ $exit_code =~ ^[1-9][0-9]*$ ]] || fail "$label: msiexec exit code $exit_code, expected a failure"
@@ -163,43 +86,11 @@ msiexec() {
     fi
 }
 
-own_command() {
-    local label=$1 code=$2 args=$3
-    run "$label" "\"$win_exe\" $args"
-    [ "$exit_code" == "$code" ] || fail "$label: exit code $exit_code, expected $code"
-}
-
-query_state() {
-    "$wine_run" sc query "$name" 2>/dev/null | tr -d '\r' |
-        sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
-}
-check_state() {
-    local state
-    state=$(query_state)
-    [ "$state" == "$2" ] || fail "$1: the service is \"$state\", expected $2"
-}
-
-# "NAME TYPE VALUE" per value of a registry key; nothing when the key is not there.
-key_values() {
-    "$wine_run" reg query "$1" 2>/dev/null | tr -d '\r' |
-        awk 'NF >= 3 && $2 ~ /^REG_/ { v = $0; sub(/^ *[^ ]+ +[^ ]+ +/, "", v); print $1, $2, v }'
-}
-
 # The registration as the executable's own "install" makes it; nothing else that matters.
 check_registration() {
-    local label=$1 actual expected
-    expected="DisplayName REG_SZ $name
-ErrorControl REG_DWORD 0x3
-ImagePath REG_SZ \"$win_exe\"
-ObjectName REG_SZ LocalSystem
-Start REG_DWORD 0x2
-Type REG_DWORD 0x10"
-    actual=$(key_values "$services_key\\$name" |
-        grep -Ev '^(PreshutdownTimeout|Description|WOW64) ' | sort)
-    if [ "$actual" != "$expected" ]; then
-        fail "$label: the service's registration differs (no DependOnService, no Group)"
-        diff <(echo "$expected") <(echo "$actual") >&2
-    fi
+    expect_same "$1: the service's registration differs (no DependOnService, no Group)" \
+        "$registration" "$(key_values "$service_key" |
+            grep -Ev '^(PreshutdownTimeout|Description|WOW64) ' | sort)"
 }
 
 check_event_sources() {
@@ -215,7 +106,7 @@ TypesSupported REG_DWORD 0x7" ] || fail "$label: the event source $source is not
 
 check_nothing_left() {
     local label=$1 source
-    [ -z "$(key_values "$services_key\\$name")" ] || fail "$label: the service is still registered"
+    [ -z "$(key_values "$service_key")" ] || fail "$label: the service is still registered"
     for source in "$name" TarnUpgradeProcess; do
         [ -z "$(key_values "$eventlog_key\\$source")" ] ||
             fail "$label: the event source $source is still registered"
@@ -256,25 +147,13 @@ check_files() {
     fi
 }
 
-check_not_planted() {
-    [ ! -e "$marker" ] || fail "$1: the planted C:\\Program.exe ran: $(iconv -f UTF-16LE "$marker")"
-}
-
 # --- The session ---------------------------------------------------------------------------------
 
-started=$SECONDS
-mkdir -p "$logs"
+begin_run
 rm -f "$logs"/*
-if [ -e "$dirty" ]; then
-    echo "the last run did not finish: starting with a fresh prefix"
-    wineserver -k >/dev/null 2>&1
-    rm -rf "$WINEPREFIX" "$dirty"
-fi
-wineserver -k >/dev/null 2>&1
-wineserver -w >/dev/null 2>&1
 # The first use creates the prefix (wine-run runs wineboot -i and waits for it): before that,
 # msiexec's first installation fails with 1627.
-start_session
+start_session "$logs/session-1.err"
 touch "$dirty"
 echo "session up after $((SECONDS - started)) s"
 mkdir -p "$drive_c/tarn"
@@ -296,7 +175,7 @@ check_not_planted install
 
 # The automatic start: a new session is a boot for Wine's services.exe.
 end_session
-start_session
+start_session "$logs/session-2.err"
 boot=$(wait_for_new_service) || fail "boot: the service did not start by itself"
 [ -z "$boot" ] || check_start_sequence boot "$boot"
 check_state boot RUNNING
@@ -309,7 +188,7 @@ check_registration upgrade
 check_event_sources upgrade
 upgraded=$(wait_for_new_service "$boot") || fail "upgrade: the new service did not start"
 [ -z "$upgraded" ] || check_start_sequence upgrade "$upgraded"
-[ -z "$boot" ] || wait_for_text "$boot" "service control stop success."
+[ -z "$boot" ] || wait_for_report "$boot" "service control stop success."
 check_state upgrade RUNNING
 next_version=$(msiinfo export "$packages/next.msi" Property | tr -d '\r' |
     awk -F'\t' '$1 == "ProductVersion" { print $2 }')
@@ -318,15 +197,15 @@ next_version=$(msiinfo export "$packages/next.msi" Property | tr -d '\r' |
 
 # --- The executable's own commands next to the installed copy ------------------------------------
 
-own_command uninstall-running 4294967295 uninstall
+run_exe uninstall-running 4294967295 uninstall
 check_registration uninstall-running
 check_state uninstall-running RUNNING
 "$wine_run" sc stop "$name" >"$logs/sc-stop.out" 2>&1 || fail "sc stop: exit status $?"
 # The stopped process installs the service once more, and fails: only after that may it go.
-[ -z "$upgraded" ] || wait_for_text "$upgraded" "service install failed."
-own_command uninstall-stopped 0 uninstall
-[ -z "$(key_values "$services_key\\$name")" ] || fail "uninstall-stopped: the service is still registered"
-own_command install-again 0 install
+[ -z "$upgraded" ] || wait_for_report "$upgraded" "service install failed."
+run_exe uninstall-stopped 0 uninstall
+[ -z "$(key_values "$service_key")" ] || fail "uninstall-stopped: the service is still registered"
+run_exe install-again 0 install
 check_registration install-again
 known=$(service_pids)
 "$wine_run" sc start "$name" >"$logs/sc-start.out" 2>&1 || fail "sc start: exit status $?"
@@ -339,7 +218,7 @@ msiexec uninstall 0 /x 'C:\tarn\next.msi'
 uninstall_time=$elapsed
 # The stopped process's last report: its own installation failed because the removal had waited
 # for it. Had the removal come first, the process would have registered the service again.
-[ -z "$restarted" ] || wait_for_text "$restarted" "service install failed."
+[ -z "$restarted" ] || wait_for_report "$restarted" "service install failed."
 check_nothing_left uninstall
 check_not_planted uninstall
 
@@ -359,7 +238,7 @@ check_nothing_left failed-install
 
 mkdir -p "$unix_dir"
 cp "$packages/files-current/$name.exe" "$unix_dir/"
-own_command hand-install 0 install
+run_exe hand-install 0 install
 msiexec over-hand-install failure /i 'C:\tarn\current.msi'
 # Refused by a launch condition (Wine's log leaves out the message): nothing was installed.
 grep -q 'Action ended .*: LaunchConditions\.' "$drive_c/tarn/over-hand-install.log" &&
@@ -367,13 +246,9 @@ grep -q 'Action ended .*: LaunchConditions\.' "$drive_c/tarn/over-hand-install.l
     fail "over-hand-install: not refused by a launch condition"
 check_registration over-hand-install
 [ -e "$unix_dir/$name.exe" ] || fail "over-hand-install: the hand-installed file is gone"
-own_command hand-uninstall 0 uninstall
+run_exe hand-uninstall 0 uninstall
 rm -rf "$drive_c/Program Files/Vantor"
 check_not_planted end
 
-if ((failures > 0)); then
-    echo "$failures failures; logs in $logs and $drive_c/tarn" >&2
-    exit 1
-fi
-rm -f "$dirty"
+end_run "$logs and $drive_c/tarn"
 echo "package checks passed in $((SECONDS - started)) s; install $install_time s, uninstall $uninstall_time s"

@@ -14,55 +14,22 @@ set -uo pipefail
 service_exe=$1
 helper_exe=$2
 wine_run=$3
-parse_reports=$(dirname "$0")/../support/parse-reports.py
+# shellcheck source=SCRIPTDIR/../support/wine-session.sh
+source "$(dirname "$0")/../support/wine-session.sh"
 
-name=VantorTarnWindowsUpdateService
-key="HKLM\\System\\CurrentControlSet\\Services\\$name"
-win_dir='C:\Program Files\Vantor\Tarn\Services'
-win_exe="$win_dir\\$name.exe"
-deadline_seconds=30
+# Its own runs of the executable report through the event-log channel, each with its process.
+use_prefix service +pid,+eventlog
+trap 'rm -f "$planted" "$marker"; end_session' EXIT
 
-# A prefix of this test's own, beside its build files, so that other Wine tests run in parallel.
-export WINEPREFIX=$PWD/wineprefix
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDEBUG=+pid,+eventlog
-drive_c=$WINEPREFIX/drive_c
-unix_dir="$drive_c/Program Files/Vantor/Tarn/Services"
-planted=$drive_c/Program.exe
-marker=$drive_c/tarn-planted-program-ran.txt
-logs=$PWD/service-logs
-session_err=$logs/session.err
-# Set while a run is under way: a run that did not finish may have left the service installed,
-# and an automatic-start service would start with the next session, so the next run starts over.
-dirty=$WINEPREFIX.dirty
-
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
+# The reports of process PID in FILE in the order of their event IDs: another thread's report may
+# come out after a later one.
+reports_by_id() {
+    process_reports "$1" "$2" | sort -k1,1n
 }
 
-session_pid=
-cleanup() {
-    rm -f "$planted" "$marker"
-    [ -d "$drive_c" ] && touch "$drive_c/tarn-service-test-stop"
-    wineserver -k >/dev/null 2>&1
-    [ -n "$session_pid" ] && wait "$session_pid" 2>/dev/null
-}
-trap cleanup EXIT
-
-# Prints "pid id type text" for each report in the file, ordered by pid and event ID; lines that
-# break the rules start with BAD. A call whose text is not there yet is left out, so the file may
-# still be growing.
-reports() {
-    python3 "$parse_reports" --open "$1" | awk '/^BAD/ { print; next }
-        { pid = $1; type = $3; id = $4; sub(/^[^ ]+ [^ ]+ [^ ]+ [^ ]+ /, "")
-          print pid, id, type, $0 }' | sort -k1,1n -k2,2n
-}
-
-# The reports of one process, as "id type text" lines.
-process_reports() {
-    reports "$1" | awk -v pid="$2" '$1 == pid || /^BAD/ { sub(/^[0-9]+ /, ""); print }'
+# The process that reported in FILE: the lowest ID, or BAD for a report that broke the rules.
+reporter() {
+    reports "$1" | sort -n | awk 'NR == 1 { print $1 }'
 }
 
 # check_sequence LABEL ACTUAL EXPECTED: ACTUAL holds "id type text" lines of one process, EXPECTED
@@ -110,101 +77,34 @@ check_sequence() {
     fi
 }
 
-# run_exe LABEL ARGS: runs the installed executable as a prompt would and sets $exit_code (all
-# 32 bits, from the helper) and $run_err (its standard error).
-run_exe() {
-    local label=$1 out
-    shift
-    run_err=$logs/$label.err
-    out=$("$wine_run" "$helper_exe" spawn "\"$win_exe\"${*:+ $*}" 2>"$run_err")
-    out=${out%$'\r'}
-    exit_code=${out#exit }
-}
-
 # check_command LABEL EXIT_CODE REPORTS ARGS: one command-line run, its exit code and reports.
 check_command() {
-    local label=$1 code=$2 expected=$3 pid
+    local label=$1 code=$2 expected=$3
     shift 3
-    run_exe "$label" "$@"
-    [ "$exit_code" == "$code" ] || fail "$label: exit code $exit_code, expected $code"
-    pid=$(reports "$run_err" | awk 'NR == 1 { print $1 }')
-    check_sequence "$label" "$(process_reports "$run_err" "$pid")" "$expected"
-}
-
-# wait_for_report PID "TYPE TEXT": polls the session's log until the process PID made that report.
-wait_for_report() {
-    local end=$((SECONDS + deadline_seconds))
-    while ((SECONDS < end)); do
-        process_reports "$session_err" "$1" | cut -d' ' -f2- | grep -qxF -- "$2" && return 0
-        sleep 0.2
-    done
-    fail "no report \"$2\" from process $1 within $deadline_seconds s"
-    return 1
-}
-
-query_state() {
-    WINEDEBUG=-all "$wine_run" sc query "$name" 2>/dev/null | tr -d '\r' |
-        sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
+    run_exe "$label" "$code" "$@"
+    check_sequence "$label" "$(reports_by_id "$run_err" "$(reporter "$run_err")")" "$expected"
 }
 
 # The registration as the Service Control Manager stored it.
 check_registry() {
-    local label=$1 listing expected actual
-    listing=$(WINEDEBUG=-all "$wine_run" reg query "$key" 2>/dev/null | tr -d '\r')
-    expected=$(
-        cat <<LIST
-DisplayName REG_SZ $name
-ErrorControl REG_DWORD 0x3
-ImagePath REG_SZ "$win_exe"
-ObjectName REG_SZ LocalSystem
-Start REG_DWORD 0x2
-Type REG_DWORD 0x10
-LIST
-    )
-    actual=$(awk 'NF >= 3 && $2 ~ /^REG_/ { v = $0; sub(/^ *[^ ]+ +[^ ]+ +/, "", v)
-                                           print $1, $2, v }' <<<"$listing" |
-        grep -E '^(DisplayName|ErrorControl|ImagePath|ObjectName|Start|Type) ')
-    if [ "$actual" != "$expected" ]; then
-        fail "$label: the registry key differs"
-        diff <(echo "$expected") <(echo "$actual") >&2
-    fi
+    expect_same "$1: the registry key differs" "$registration" "$(key_values "$service_key" |
+        grep -E '^(DisplayName|ErrorControl|ImagePath|ObjectName|Start|Type) ')"
 }
 
 check_no_registry() {
-    if WINEDEBUG=-all "$wine_run" reg query "$key" >/dev/null 2>&1; then
+    if WINEDEBUG=-all "$wine_run" reg query "$service_key" >/dev/null 2>&1; then
         fail "$1: the registry key is still there"
     fi
 }
 
 # --- The session ---------------------------------------------------------------------------------
 
-started=$SECONDS
-mkdir -p "$logs"
+begin_run
 rm -f "$logs"/*.err
-if [ -e "$dirty" ]; then
-    echo "the last run did not finish: starting with a fresh prefix"
-    wineserver -k >/dev/null 2>&1
-    rm -rf "$WINEPREFIX" "$dirty"
-fi
 touch "$dirty"
-# This prefix's own server only; a server on its way out must not take the new session with it.
-wineserver -k >/dev/null 2>&1
-wineserver -w >/dev/null 2>&1
-rm -f "$drive_c/tarn-service-test-stop" "$drive_c/tarn-service-test-ready" "$marker" "$planted"
-
+rm -f "$marker" "$planted"
 # The first use creates the prefix (wine-run waits for that), then this starts the session.
-"$wine_run" "$helper_exe" wait 'C:\tarn-service-test-ready' 'C:\tarn-service-test-stop' \
-    2>"$session_err" >/dev/null &
-session_pid=$!
-end=$((SECONDS + 120))
-until [ -e "$drive_c/tarn-service-test-ready" ]; do
-    if ((SECONDS >= end)) || ! kill -0 "$session_pid" 2>/dev/null; then
-        echo "the Wine session did not start" >&2
-        cat "$session_err" >&2
-        exit 1
-    fi
-    sleep 0.2
-done
+start_session "$logs/session.err"
 echo "session up after $((SECONDS - started)) s"
 mkdir -p "$unix_dir"
 cp "$service_exe" "$unix_dir/$name.exe"
@@ -236,8 +136,8 @@ prompt_err=$logs/prompt.err
 "$wine_run" cmd /c "$win_exe" 2>"$prompt_err" >/dev/null
 prompt_code=$?
 [ "$prompt_code" -eq 0 ] || fail "prompt: exit status $prompt_code, expected 0"
-pid=$(reports "$prompt_err" | awk 'NR == 1 { print $1 }')
-check_sequence prompt "$(process_reports "$prompt_err" "$pid")" "W run Tarn windows update normally.
+check_sequence prompt "$(reports_by_id "$prompt_err" "$(reporter "$prompt_err")")" \
+    "W run Tarn windows update normally.
 E start service control dispatcher failed, GetLastErrorCode: 1063
 W auto-install service on boot.
 S create service success.
@@ -254,7 +154,7 @@ WINEDEBUG=-all "$wine_run" sc start "$name" >"$logs/sc-start.out" 2>&1 ||
 end=$((SECONDS + deadline_seconds))
 service_pid=
 while [ -z "$service_pid" ] && ((SECONDS < end)); do
-    service_pid=$(reports "$session_err" |
+    service_pid=$(reports "$session_err" | sort -n |
         awk '/ run Tarn windows update normally\.$/ { print $1; exit }')
     [ -n "$service_pid" ] || sleep 0.2
 done
@@ -277,10 +177,9 @@ end=$((SECONDS + deadline_seconds))
 while (($(process_reports "$session_err" "$service_pid" | wc -l) < 7)) && ((SECONDS < end)); do
     sleep 0.2
 done
-check_sequence start "$(process_reports "$session_err" "$service_pid")" "$start_reports"
-state=$(query_state)
-[ "$state" == RUNNING ] || fail "sc query after the start: \"$state\", expected RUNNING"
-[ ! -e "$marker" ] || fail "the planted C:\\Program.exe ran: $(iconv -f UTF-16LE "$marker")"
+check_sequence start "$(reports_by_id "$session_err" "$service_pid")" "$start_reports"
+check_state "sc query after the start" RUNNING
+check_not_planted start
 
 # Wine's sc has no interrogate, pause, continue or control: the helper sends them. Pause and
 # continue are not among the controls the service accepts; 128 is a user control it ignores.
@@ -292,7 +191,7 @@ control() {
     [ "$got" == "$want" ] || fail "control $code: \"$got\", expected \"$want\""
 }
 control 4 "ok 4"
-wait_for_report "$service_pid" "4 control code: SERVICE_CONTROL_INTERROGATE."
+wait_for_report "$service_pid" "control code: SERVICE_CONTROL_INTERROGATE." 4
 control 2 "error 1052"
 control 3 "error 1052"
 control 128 "ok 4"
@@ -300,18 +199,17 @@ control 128 "ok 4"
 check_command uninstall-running 4294967295 "E service not stopped, can not delete this service.
 E service uninstall failed." uninstall
 check_registry uninstall-running
-state=$(query_state)
-[ "$state" == RUNNING ] || fail "sc query after the refused removal: \"$state\", expected RUNNING"
+check_state "sc query after the refused removal" RUNNING
 
 WINEDEBUG=-all "$wine_run" sc stop "$name" >"$logs/sc-stop.out" 2>&1 ||
     fail "sc stop: exit status $?"
 # The process's last report: only after it may the removal run, or it would race the automatic
 # installation.
-wait_for_report "$service_pid" "1 service install failed."
-wait_for_report "$service_pid" "4 service control stop success."
+wait_for_report "$service_pid" "service install failed." 1
+wait_for_report "$service_pid" "service control stop success." 4
 # Reporting "stopped" lets the dispatcher return on the main thread while the handler's thread
 # is still to make its last report.
-check_sequence run "$(process_reports "$session_err" "$service_pid")" "$start_reports
+check_sequence run "$(reports_by_id "$session_err" "$service_pid")" "$start_reports
 I control code: SERVICE_CONTROL_INTERROGATE.
 I control code: SERVICE_CONTROL_STOP.
 I enter onStop function.
@@ -321,9 +219,8 @@ S run service success
 W auto-install service on boot.
 E create service failed.
 E service install failed."
-state=$(query_state)
-[ "$state" == STOPPED ] || fail "sc query after the stop: \"$state\", expected STOPPED"
-[ ! -e "$marker" ] || fail "the planted C:\\Program.exe ran: $(iconv -f UTF-16LE "$marker")"
+check_state "sc query after the stop" STOPPED
+check_not_planted stop
 
 check_command uninstall-after-stop 0 "W service stopped.
 S service delete success.
@@ -349,9 +246,5 @@ rm -f "$planted" "$marker"
 echo "--- the service's reports, as Wine printed them:"
 grep -E "^0*$(printf '%x' "$service_pid"):[0-9a-f]+:[a-z]+:eventlog:ReportEventW" "$session_err" |
     sed 's/^/    /'
-if ((failures > 0)); then
-    echo "$failures failures; logs in $logs" >&2
-    exit 1
-fi
-rm -f "$dirty"
+end_run "$logs"
 echo "service checks passed in $((SECONDS - started)) s"
