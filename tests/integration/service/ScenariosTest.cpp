@@ -1,11 +1,15 @@
 // The road of an arrival, end to end on the stand-in, in the ways it goes right and wrong.
 #include "IntegrationSupport.h"
+#include "platform/Files.h"
+#include "upgrade/TarnUpgradeProcess.h"
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <optional>
 #include <signal.h>
+#include <utility>
 
 namespace tarn::integration {
 namespace {
@@ -35,6 +39,24 @@ protected:
             0);
     }
     std::string deviceState() { return sysroot.sim({"show", "SN0001"}); }
+    // Packages in the order given, each with a later creation time than the one before, as the
+    // service reads it: the file system's clock moves in steps of its own, so a package is made
+    // again until its time is a later step.
+    void makePackagesInOrder(const std::vector<std::pair<std::string, std::string>>& packages) {
+        std::optional<std::uint64_t> previous;
+        for (const auto& [name, version] : packages) {
+            const std::wstring path =
+                upgrade::kServiceDirectory + std::wstring(name.begin(), name.end());
+            std::optional<std::uint64_t> time;
+            ASSERT_TRUE(waitUntil([&] {
+                fs::remove(sysroot.services() / name);
+                sysroot.makePackage(name, version);
+                time = platform::systemFileSystem().creationTime(path);
+                return time && (!previous || *time > *previous);
+            })) << name;
+            previous = time;
+        }
+    }
     int countStartingWith(const std::string& prefix) const {
         return static_cast<int>(service.textsStartingWith(prefix).size());
     }
@@ -92,11 +114,12 @@ TEST_F(Scenario, APackageStillBeingCopiedIsNotFlashed) {
 }
 
 TEST_F(Scenario, SeveralPackages) {
-    // Created oldest first: fw-0101, then a zipped one, then fw-0104, then fw-0102.
-    sysroot.makePackage("fw-0101.dfu", "0101");
-    sysroot.makePackage("fw-0105.zip.dfu", "0105");
-    sysroot.makePackage("fw-0104.dfu", "0104");
-    sysroot.makePackage("fw-0102.dfu", "0102");
+    // Created oldest first: fw-0103, fw-0101, then a zipped one, then fw-0104, then fw-0102.
+    makePackagesInOrder({{"fw-0103.dfu", "0103"},
+                         {"fw-0101.dfu", "0101"},
+                         {"fw-0105.zip.dfu", "0105"},
+                         {"fw-0104.dfu", "0104"},
+                         {"fw-0102.dfu", "0102"}});
     sysroot.sim({"add", "SN0001", "--mode", "dfu", "--version", "0102"});
     start();
     arrive("5711");
