@@ -44,7 +44,10 @@ protected:
     // again until its time is a later step.
     void makePackagesInOrder(const std::vector<std::pair<std::string, std::string>>& packages) {
         std::optional<std::uint64_t> previous;
-        for (const auto& [name, version] : packages) {
+        // Named copies, not structured bindings: clang 14 cannot capture those in the lambda.
+        for (const auto& package : packages) {
+            const std::string& name = package.first;
+            const std::string& version = package.second;
             const std::wstring path =
                 upgrade::kServiceDirectory + std::wstring(name.begin(), name.end());
             std::optional<std::uint64_t> time;
