@@ -114,12 +114,8 @@ TEST_F(Engine, AMissingToolFailsTheListing) {
 // The factor shortens the fixed waits only: a tool that takes a real second to list is not cut
 // off, however small the factor.
 TEST_F(Engine, ASlowListingIsNotCutShortByTheSleepFactor) {
-    const fs::path tool = sysroot.services() / "dfu-util.exe";
-    fs::remove(tool);
-    std::ofstream(tool)
-        << "#!/bin/sh\nsleep 1\necho 'dfu-util 0.11'\necho 'Found Runtime: [7c3e:5710] ver=0102, "
-           "devnum=4, cfg=1, intf=0, path=\"1-1\", alt=0, serial=\"SN0001\"'\n";
-    fs::permissions(tool, fs::perms::owner_all);
+    sysroot.installTool("sleep 1\necho 'dfu-util 0.11'\necho 'Found Runtime: [7c3e:5710] ver=0102, "
+                        "devnum=4, cfg=1, intf=0, path=\"1-1\", alt=0, serial=\"SN0001\"'");
     TarnUpgradeProcess engine(context, false);
     ASSERT_EQ(engine.initDfuDevList(), kOutcomeListed);
     EXPECT_FALSE(eventLog.contains(L"handlePipeInfo timeout, dfu-util terminated"));

@@ -27,9 +27,10 @@ constexpr wchar_t kName[] = L"TarnScmTestService";
 constexpr char kNameUtf8[] = "TarnScmTestService";
 constexpr char kTarnClass[] = "{5E1B9C3A-7F24-4D6B-A1C8-93E0F2B47D15}";
 
-CommandResult sc(std::vector<std::string> args) {
+// `environment` ("NAME=value") is for tarn-sc, and so for a service it starts.
+CommandResult sc(std::vector<std::string> args, const std::vector<std::string>& environment = {}) {
     args.insert(args.begin(), TARN_SC);
-    return run(std::move(args));
+    return run(std::move(args), environment);
 }
 
 std::vector<std::string> lines(const std::filesystem::path& file) {
@@ -313,7 +314,7 @@ TEST_F(ScmTest, DeviceEventsReachTheHandlerOnlyForTheRegisteredClass) {
 TEST_F(ScmTest, NoDeviceEventsBeforeTheServiceRegistersForThem) {
     install();
     // tarn-sc starts the service with its own environment.
-    ASSERT_EQ(run({TARN_SC, "start", kNameUtf8}, {"TEST_SERVICE_NO_NOTIFICATION=1"}).exitCode, 0);
+    ASSERT_EQ(sc({"start", kNameUtf8}, {"TEST_SERVICE_NO_NOTIFICATION=1"}).exitCode, 0);
     EXPECT_NE(sc({"arrive", kNameUtf8, "PID_5710"}).exitCode, 0);
     EXPECT_TRUE(controls().empty());
     EXPECT_EQ(sc({"stop", kNameUtf8}).exitCode, 0);

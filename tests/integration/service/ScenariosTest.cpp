@@ -203,12 +203,10 @@ TEST_F(Scenario, ArrivalsDuringAPassWaitTheirTurnAndOthersAreNotQueued) {
     std::ofstream(gate).put('\n');
     ASSERT_TRUE(service.waitFor(kDone, 3));
     // The first pass; then the two waiting, oldest first; the mouse never queued.
-    const std::string handled = "arrival device handled completely.";
-    const std::string running = "Keep service running.";
     EXPECT_EQ(service.workerMessages(),
-              (Texts{"TarnUpgradeProcess start event processing", kQueued0, handled, running, kDone,
-                     "TarnUpgradeProcess processing event.... queue size 1", handled, running,
-                     kDone, kQueued0, handled, running, kDone}));
+              (Texts{kStarted, kQueued0, kHandled, kKeep, kDone,
+                     "TarnUpgradeProcess processing event.... queue size 1", kHandled, kKeep, kDone,
+                     kQueued0, kHandled, kKeep, kDone}));
     EXPECT_EQ(service.countOf("arrival device is Vantor Tarn."), 3);
     EXPECT_EQ(service.countOf("arrival device is not Vantor Tarn."), 1);
     EXPECT_EQ(service.countOf("TarnUpdateResult is 4"), 3);
@@ -241,7 +239,7 @@ TEST_F(Scenario, TheRealToolWithNoDeviceAttached) {
     // The listing ran for real, named no device, and was repeated once: outcome 7.
     EXPECT_EQ(countStartingWith("handlePipeInfo updev.mode 2 strOutput= dfu-util 0.11"), 2);
     EXPECT_EQ(service.countOf("updev.mode is  2 retry is 0"), 1);
-    EXPECT_EQ(service.countOf("arrival device handled completely."), 1);
+    EXPECT_EQ(service.countOf(kHandled), 1);
 }
 
 } // namespace

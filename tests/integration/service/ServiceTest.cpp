@@ -100,11 +100,11 @@ TEST_F(Service, StartControlsStopAndTheProcessEnding) {
     Texts started = textsFrom("run Tarn windows update normally.");
     ASSERT_EQ(started.size(), 7u);
     std::sort(started.begin() + 5, started.end());
-    EXPECT_EQ(started,
-              (Texts{"run Tarn windows update normally.", "enter service main function.",
-                     "enter initialize service function.",
-                     "register service control handler success.", "enter registerStart function.",
-                     "TarnUpgradeProcess start event processing", "initialize service success."}));
+    EXPECT_EQ(
+        started,
+        (Texts{"run Tarn windows update normally.", "enter service main function.",
+               "enter initialize service function.", "register service control handler success.",
+               "enter registerStart function.", kStarted, "initialize service success."}));
     EXPECT_NE(service.sc({"query", kServiceName}).output.find("RUNNING"), std::string::npos);
 
     for (const char* code : {"pause", "continue", "interrogate", "preshutdown", "5", "6", "200"}) {
@@ -154,16 +154,12 @@ TEST_F(Service, ArrivalsOfTarnAndOtherDevices) {
         service.sc({"arrive", kServiceName, ServiceUnderTest::interfaceName("5710", "SN0001")})
             .exitCode,
         0);
-    ASSERT_TRUE(service.waitFor("TarnUpgradeProcess.initDfuDevList processing event.... done"));
-    EXPECT_EQ(service.workerMessages(),
-              (Texts{"TarnUpgradeProcess start event processing",
-                     "TarnUpgradeProcess processing event.... queue size 0",
-                     "arrival device handled completely.", "Keep service running.",
-                     "TarnUpgradeProcess.initDfuDevList processing event.... done"}));
+    ASSERT_TRUE(service.waitFor(kDone));
+    EXPECT_EQ(service.workerMessages(), (Texts{kStarted, kQueued0, kHandled, kKeep, kDone}));
     EXPECT_EQ(service.countOf("Guid = {5E1B9C3A-7F24-4D6B-A1C8-93E0F2B47D15}"), 2);
-    EXPECT_EQ(service.countOf("TarnUpgradeProcess processing event.... queue size 0"), 1);
+    EXPECT_EQ(service.countOf(kQueued0), 1);
     EXPECT_EQ(service.countOf("updev.mode is  2 retry is 0"), 1);
-    EXPECT_EQ(service.countOf("arrival device handled completely."), 1);
+    EXPECT_EQ(service.countOf(kHandled), 1);
 }
 
 TEST_F(Service, TheWholeUpgradeThroughBothPasses) {
@@ -175,15 +171,11 @@ TEST_F(Service, TheWholeUpgradeThroughBothPasses) {
             .exitCode,
         0);
     ASSERT_TRUE(service.waitFor("return for latest build!", 1));
-    ASSERT_TRUE(service.waitFor("TarnUpgradeProcess.initDfuDevList processing event.... done", 3));
+    ASSERT_TRUE(service.waitFor(kDone, 3));
 
     // The worker's own messages, pass by pass: detach (3), download (4), nothing more (6).
-    const std::string queued = "TarnUpgradeProcess processing event.... queue size 0";
-    const std::string done = "TarnUpgradeProcess.initDfuDevList processing event.... done";
-    EXPECT_EQ(service.workerMessages(),
-              (Texts{"TarnUpgradeProcess start event processing", queued, done, queued,
-                     "arrival device handled completely.", "Keep service running.", done, queued,
-                     "arrival device handled completely.", "Keep service running.", done}));
+    EXPECT_EQ(service.workerMessages(), (Texts{kStarted, kQueued0, kDone, kQueued0, kHandled, kKeep,
+                                               kDone, kQueued0, kHandled, kKeep, kDone}));
     EXPECT_EQ(service.countOf("TarnUpdateResult is 4"), 1);
     EXPECT_NE(sysroot.sim({"show", "SN0001"}).find("0103"), std::string::npos);
 }

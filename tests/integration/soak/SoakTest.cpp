@@ -47,7 +47,6 @@ TEST(Soak, AThousandArrivals) {
     const int pid = service.processId();
     ASSERT_GT(pid, 0);
 
-    const std::string done = "TarnUpgradeProcess.initDfuDevList processing event.... done";
     const std::string name = ServiceUnderTest::interfaceName("5710", "SN0001");
     Usage first;
     Usage last;
@@ -57,7 +56,7 @@ TEST(Soak, AThousandArrivals) {
         for (int i = 0; i < kBatch; ++i) {
             ASSERT_EQ(service.sc({"arrive", kServiceName, name}).exitCode, 0);
         }
-        ASSERT_TRUE(service.waitFor(done, batch * kBatch, std::chrono::minutes(10)))
+        ASSERT_TRUE(service.waitFor(kDone, batch * kBatch, std::chrono::minutes(10)))
             << "batch " << batch;
         (batch == 1 ? first : last) = usageOf(pid);
     }

@@ -145,10 +145,11 @@ CommandResult ServiceUnderTest::direct(const std::vector<std::string>& args) con
     return run(argv);
 }
 
-CommandResult ServiceUnderTest::sc(const std::vector<std::string>& args) const {
+CommandResult ServiceUnderTest::sc(const std::vector<std::string>& args,
+                                   const std::vector<std::string>& environment) const {
     std::vector<std::string> argv = {scPath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv);
+    return run(argv, environment);
 }
 
 std::string ServiceUnderTest::interfaceName(const std::string& product, const std::string& serial) {
@@ -159,8 +160,7 @@ std::string ServiceUnderTest::interfaceName(const std::string& product, const st
 bool ServiceUnderTest::installAndStart(const std::vector<std::string>& environment) const {
     // tarn-sc starts the service with its own environment.
     return direct({"install"}).exitCode == 0 &&
-           run({scPath(), "start", kServiceName}, environment).exitCode == 0 &&
-           waitFor("TarnUpgradeProcess start event processing");
+           sc({"start", kServiceName}, environment).exitCode == 0 && waitFor(kStarted);
 }
 
 int ServiceUnderTest::processId() const {
@@ -189,8 +189,7 @@ std::vector<std::string> ServiceUnderTest::workerMessages() const {
     std::vector<std::string> out;
     for (const auto& e : readEventLog(sysroot_.root())) {
         if (e.source == kServiceName &&
-            (e.text.rfind("TarnUpgradeProcess", 0) == 0 ||
-             e.text == "arrival device handled completely." || e.text == "Keep service running.")) {
+            (e.text.rfind("TarnUpgradeProcess", 0) == 0 || e.text == kHandled || e.text == kKeep)) {
             out.push_back(e.text);
         }
     }

@@ -46,8 +46,12 @@ std::string servicePath();
 namespace tarn::integration {
 
 inline constexpr char kServiceName[] = "VantorTarnWindowsUpdateService";
-// The worker's report of a pass taken with nothing else waiting, and of a pass's end.
+// The worker's own messages: its start, a pass taken with nothing else waiting, an arrival
+// handled, the loop going on, and a pass's end.
+inline const std::string kStarted = "TarnUpgradeProcess start event processing";
 inline const std::string kQueued0 = "TarnUpgradeProcess processing event.... queue size 0";
+inline const std::string kHandled = "arrival device handled completely.";
+inline const std::string kKeep = "Keep service running.";
 inline const std::string kDone = "TarnUpgradeProcess.initDfuDevList processing event.... done";
 
 // The product installed in a temporary system drive and driven through tarn-sc, as an
@@ -59,7 +63,10 @@ public:
     std::filesystem::path executable() const;
     // Runs the executable itself with arguments, as from a prompt.
     CommandResult direct(const std::vector<std::string>& args = {}) const;
-    CommandResult sc(const std::vector<std::string>& args) const;
+    // tarn-sc with arguments; `environment` ("NAME=value") is for tarn-sc and so for a service
+    // it starts.
+    CommandResult sc(const std::vector<std::string>& args,
+                     const std::vector<std::string>& environment = {}) const;
     // A Tarn interface name in runtime (5710) or DFU (5711) mode.
     static std::string interfaceName(const std::string& product, const std::string& serial);
     // Installs the service with its own "install" and starts it with tarn-sc; true once its

@@ -22,28 +22,39 @@ namespace tarn::integration {
 namespace fs = std::filesystem;
 using namespace std::chrono;
 
-TempSysRoot::TempSysRoot() {
-    std::string pattern = (fs::temp_directory_path() / "tarn-sysroot-XXXXXX").string();
+ScopedEnvironment::ScopedEnvironment(const std::map<std::string, std::string>& variables) {
+    for (const auto& [name, value] : variables) {
+        const char* old = std::getenv(name.c_str());
+        previous_[name] = {old != nullptr, old != nullptr ? old : ""};
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    for (const auto& [name, old] : previous_) {
+        if (old.first) {
+            ::setenv(name.c_str(), old.second.c_str(), 1);
+        } else {
+            ::unsetenv(name.c_str());
+        }
+    }
+}
+
+fs::path makeTempDirectory(const std::string& prefix) {
+    std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
-    root_ = pattern;
-    const char* variable = platform::standin::kSysRootVariable;
-    if (const char* old = std::getenv(variable)) {
-        previous_ = old;
-        hadPrevious_ = true;
-    }
-    ::setenv(variable, root_.c_str(), 1);
+    return pattern;
+}
+
+TempSysRoot::TempSysRoot()
+    : root_(makeTempDirectory("tarn-sysroot")),
+      sysroot_({{platform::standin::kSysRootVariable, root_.string()}}) {
     fs::create_directories(services());
 }
 
 TempSysRoot::~TempSysRoot() {
-    const char* variable = platform::standin::kSysRootVariable;
-    if (hadPrevious_) {
-        ::setenv(variable, previous_.c_str(), 1);
-    } else {
-        ::unsetenv(variable);
-    }
     // Tests take permissions away; the removal must not stop at them.
     std::error_code ignored;
     for (auto it = fs::recursive_directory_iterator(root_, ignored);

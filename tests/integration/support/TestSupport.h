@@ -5,11 +5,28 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace tarn::integration {
+
+// Sets variables for the life of the object; their earlier values come back afterwards.
+class ScopedEnvironment {
+public:
+    explicit ScopedEnvironment(const std::map<std::string, std::string>& variables);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::map<std::string, std::pair<bool, std::string>> previous_;
+};
+
+// A new, empty directory in the system's temporary folder, named `prefix` and a unique tail;
+// throws when none can be made.
+std::filesystem::path makeTempDirectory(const std::string& prefix);
 
 // A fresh directory as $TARN_SYSROOT for the life of the object; the previous value comes back
 // afterwards, and the directory goes with everything in it.
@@ -26,8 +43,7 @@ public:
 
 private:
     std::filesystem::path root_;
-    std::string previous_;
-    bool hadPrevious_ = false;
+    ScopedEnvironment sysroot_;
 };
 
 struct CommandResult {
@@ -49,7 +65,6 @@ public:
     Child& operator=(const Child&) = delete;
 
     bool started() const { return pid_ > 0; }
-    pid_t pid() const { return pid_; }
     // Appends what the child writes until the pipe ends (true) or `limit` passes (false).
     bool readToEnd(std::string& into, std::chrono::milliseconds limit);
     // Appends what the child writes until `into` holds `text` (true), or the pipe ends or

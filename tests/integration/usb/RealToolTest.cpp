@@ -11,9 +11,6 @@ namespace {
 namespace fs = std::filesystem;
 using Texts = std::vector<std::string>;
 
-const std::string kStarted = "TarnUpgradeProcess start event processing";
-const std::string kHandled = "arrival device handled completely.";
-const std::string kKeep = "Keep service running.";
 const std::string kLatest = "return for latest build!";
 const std::string kArrival = "dwEventType: 32768";
 const std::string kTool = "\"C:\\Program Files\\Vantor\\Tarn\\Services\\dfu-util.exe\"";

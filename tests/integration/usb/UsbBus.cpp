@@ -8,16 +8,16 @@
 namespace tarn::integration {
 namespace fs = std::filesystem;
 
+namespace {
+
 std::string usbTarnPath() {
     return std::string(TARN_USB_TARN_DIR) + "/usb-tarn";
 }
 
+} // namespace
+
 UsbBus::UsbBus() {
-    std::string pattern = (fs::temp_directory_path() / "tarn-usb-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    directory_ = pattern;
+    directory_ = makeTempDirectory("tarn-usb");
     // Its own complaints go to the test's standard error, where a failing test shows them.
     server_ = std::make_unique<Child>(
         std::vector<std::string>{usbTarnPath(), "serve", directory_.string()},
@@ -84,24 +84,6 @@ void UsbBus::installTool(const fs::path& services) {
 
 std::map<std::string, std::string> UsbBus::environment() const {
     return {{"LD_PRELOAD", "libumockdev-preload.so.0"}, {"UMOCKDEV_DIR", umockdevDir_}};
-}
-
-ScopedEnvironment::ScopedEnvironment(const std::map<std::string, std::string>& variables) {
-    for (const auto& [name, value] : variables) {
-        const char* old = std::getenv(name.c_str());
-        previous_[name] = {old != nullptr, old != nullptr ? old : ""};
-        setenv(name.c_str(), value.c_str(), 1);
-    }
-}
-
-ScopedEnvironment::~ScopedEnvironment() {
-    for (const auto& [name, old] : previous_) {
-        if (old.first) {
-            setenv(name.c_str(), old.second.c_str(), 1);
-        } else {
-            unsetenv(name.c_str());
-        }
-    }
 }
 
 } // namespace tarn::integration

@@ -41,18 +41,4 @@ private:
     std::unique_ptr<Child> server_;
 };
 
-// Sets variables for the life of the object; their earlier values come back afterwards.
-class ScopedEnvironment {
-public:
-    explicit ScopedEnvironment(const std::map<std::string, std::string>& variables);
-    ~ScopedEnvironment();
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    std::map<std::string, std::pair<bool, std::string>> previous_;
-};
-
-std::string usbTarnPath();
-
 } // namespace tarn::integration
