@@ -109,15 +109,16 @@ out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
 cp "$exe" "$stage/VantorTarnWindowsUpdateService.exe"
 cp "$messages" "$stage/TarnEventMessages.dll"
 cp "$actions" "$stage/TarnSetupActions.dll"
+# A wrong payload fails before anything is signed.
+if [ -n "$payload" ]; then
+    [ -d "$payload" ] || fail "no folder $payload"
+fi
+payload_fragment >"$stage/payload.wxs"
 if [ "$signing" = yes ]; then
     for file in VantorTarnWindowsUpdateService.exe TarnEventMessages.dll TarnSetupActions.dll; do
         sign "$stage/$file" "Vantor Tarn update service"
     done
 fi
-if [ -n "$payload" ]; then
-    [ -d "$payload" ] || fail "no folder $payload"
-fi
-payload_fragment >"$stage/payload.wxs"
 [ -z "$payload" ] || echo "make-package: $(grep -c '<File ' "$stage/payload.wxs") files from $payload"
 
 rm -f "$out"

@@ -26,7 +26,6 @@ def main():
     path = sys.argv[1]
     follow = "--follow" in sys.argv
     untils = [sys.argv[i + 1] for i, a in enumerate(sys.argv[:-1]) if a == "--until"]
-    until = untils[0] if untils else None
     deadline = time.monotonic() + float(sys.argv[sys.argv.index("--timeout") + 1]) \
         if "--timeout" in sys.argv else None
     offset = 0
@@ -44,15 +43,14 @@ def main():
         for line in lines:
             entry = json.loads(line.decode("utf-8"))
             show(entry)
-            if until is not None and entry["text"] == until:
+            if untils and entry["text"] == untils[0]:
                 untils.pop(0)
                 if not untils:
                     return 0
-                until = untils[0]
         if not follow:
             return 0
         if deadline is not None and time.monotonic() > deadline:
-            print(f"(gave up waiting for {until!r})", flush=True)
+            print(f"(gave up waiting for {untils[0] if untils else None!r})", flush=True)
             return 1
         time.sleep(0.05)
 
