@@ -32,6 +32,16 @@ fail() {
     failures=$((failures + 1))
 }
 
+# wait_until COMMAND...: runs COMMAND every 0.2 s until it succeeds; non-zero once
+# $deadline_seconds have passed without that.
+wait_until() {
+    local end=$((SECONDS + deadline_seconds))
+    until "$@"; do
+        ((SECONDS < end)) || return 1
+        sleep 0.2
+    done
+}
+
 # expect_same MESSAGE EXPECTED ACTUAL: a failure, with the difference, where the two differ.
 expect_same() {
     if [ "$3" != "$2" ]; then
@@ -91,15 +101,19 @@ start_session() {
     WINEDEBUG=+pid,+eventlog "$wine_run" "$helper_exe" wait "C:\\$session_ready" \
         "C:\\$session_stop" 2>"$session_err" >/dev/null &
     session_pid=$!
-    local end=$((SECONDS + 120))
-    until [ -e "$drive_c/$session_ready" ]; do
-        if ((SECONDS >= end)) || ! kill -0 "$session_pid" 2>/dev/null; then
-            echo "the Wine session did not start" >&2
-            cat "$session_err" >&2
-            exit 1
-        fi
-        sleep 0.2
-    done
+    # A new prefix is made first, which takes longer than anything the session does after.
+    local deadline_seconds=120
+    wait_until session_up_or_gone
+    if [ ! -e "$drive_c/$session_ready" ]; then
+        echo "the Wine session did not start" >&2
+        cat "$session_err" >&2
+        exit 1
+    fi
+}
+
+# The session's first process said it is up, or has ended: no use waiting for it then.
+session_up_or_gone() {
+    [ -e "$drive_c/$session_ready" ] || ! kill -0 "$session_pid" 2>/dev/null
 }
 
 end_session() {
@@ -138,18 +152,19 @@ process_reports() {
 # wait_for_report PID TEXT [TYPE]: polls the session's log until process PID reported TEXT, of
 # TYPE where one is given.
 wait_for_report() {
-    local pid=$1 want=$2 fields=3- end=$((SECONDS + deadline_seconds))
+    local pid=$1 want=$2 fields=3-
     if (($# > 2)); then
         want="$3 $2"
         fields=2-
     fi
-    while ((SECONDS < end)); do
-        process_reports "$session_err" "$pid" | cut -d' ' -f"$fields" | grep -qxF -- "$want" &&
-            return 0
-        sleep 0.2
-    done
+    wait_until reported "$pid" "$fields" "$want" && return 0
     fail "no report \"$want\" from process $pid within $deadline_seconds s"
     return 1
+}
+
+# reported PID FIELDS LINE: process PID's reports, cut to FIELDS of "id type text", hold LINE.
+reported() {
+    process_reports "$session_err" "$1" | cut -d' ' -f"$2" | grep -qxF -- "$3"
 }
 
 # --- Running things ------------------------------------------------------------------------------
