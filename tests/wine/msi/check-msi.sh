@@ -31,12 +31,6 @@ texts_of() {
         awk '/^BAD/ { print; next } { sub(/^[^ ]+ [^ ]+ /, ""); print }'
 }
 
-# The processes that started as the service, in order (decimal IDs).
-service_pids() {
-    reports "$session_err" | awk '{ text = $0; sub(/^[^ ]+ [^ ]+ [^ ]+ /, "", text) }
-             $3 == 2 && text == "run Tarn windows update normally." { print $1 }'
-}
-
 # Prints the ID of a service process that is not among the ones given and that has finished its
 # start, if there is one.
 new_service() {

@@ -153,8 +153,7 @@ WINEDEBUG=-all "$wine_run" sc start "$name" >"$logs/sc-start.out" 2>&1 ||
     fail "sc start: exit status $?"
 # Sets $service_pid once the service's process has reported.
 service_reported() {
-    service_pid=$(reports "$session_err" | sort -n |
-        awk '/ run Tarn windows update normally\.$/ { print $1; exit }')
+    service_pid=$(service_pids | head -1)
     [ -n "$service_pid" ]
 }
 if ! wait_until service_reported; then

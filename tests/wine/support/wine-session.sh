@@ -149,6 +149,13 @@ process_reports() {
     reports "$1" | awk -v pid="$2" '$1 == pid || /^BAD/ { sub(/^[0-9]+ /, ""); print }'
 }
 
+# The processes that started as the service in the session's log, in the order Wine printed them
+# (decimal IDs).
+service_pids() {
+    reports "$session_err" | awk '{ text = $0; sub(/^[^ ]+ [^ ]+ [^ ]+ /, "", text) }
+             $3 == 2 && text == "run Tarn windows update normally." { print $1 }'
+}
+
 # wait_for_report PID TEXT [TYPE]: polls the session's log until process PID reported TEXT, of
 # TYPE where one is given.
 wait_for_report() {
