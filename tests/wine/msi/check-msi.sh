@@ -181,8 +181,7 @@ upgraded=$(wait_until new_service "$boot") || fail "upgrade: the new service did
 [ -z "$upgraded" ] || check_start_sequence upgrade "$upgraded"
 [ -z "$boot" ] || wait_for_report "$boot" "service control stop success."
 check_state upgrade RUNNING
-next_version=$(msiinfo export "$packages/next.msi" Property | tr -d '\r' |
-    awk -F'\t' '$1 == "ProductVersion" { print $2 }')
+next_version=$(product_version "$packages/next.msi")
 [ "$(products)" == "$next_version" ] ||
     fail "upgrade: the installed products are \"$(products | tr '\n' ' ')\", expected $next_version"
 

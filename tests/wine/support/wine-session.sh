@@ -1,6 +1,7 @@
 # What the Wine test drivers share; sourced, after "set -uo pipefail", by a driver that has set
 # $wine_run (scripts/wine-run) and, for a session or a spawned run, $helper_exe (the service test
-# helper). Sourcing it only sets variables and functions, no shell option.
+# helper). Sourcing it only sets variables and functions, no shell option, and makes no prefix:
+# the package check, which runs no Wine, uses it for its failures and versions.
 #
 # A driver that runs the service calls use_prefix first; begin_run, start_session and end_run
 # then frame the run. The reports are read from Wine's event-log channel through parse-reports.py.
@@ -207,6 +208,11 @@ check_state() {
 key_values() {
     WINEDEBUG=-all "$wine_run" reg query "$1" 2>/dev/null | tr -d '\r' |
         awk 'NF >= 3 && $2 ~ /^REG_/ { v = $0; sub(/^ *[^ ]+ +[^ ]+ +/, "", v); print $1, $2, v }'
+}
+
+# product_version MSI: the package's ProductVersion.
+product_version() {
+    msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductVersion" { print $2 }'
 }
 
 check_not_planted() {
