@@ -17,7 +17,7 @@ using test::writeFile;
 class Win32FileSystemTest : public ::testing::Test {
 protected:
     FileSystem& files_ = systemFileSystem();
-    test::ScratchFolder folder_;
+    winetest::ScratchFolder folder_;
 };
 
 std::vector<std::wstring> sorted(std::vector<std::wstring> names) {
