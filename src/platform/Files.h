@@ -15,9 +15,6 @@ namespace tarn::platform {
 class BinaryFile {
 public:
     virtual ~BinaryFile() = default;
-    // Moves the position `offset` bytes from the end; false when that position does not exist
-    // (the position then stays where it was).
-    virtual bool seekFromEnd(std::int64_t offset) = 0;
     // Reads up to buffer.size() bytes; returns how many were read.
     virtual std::size_t read(std::span<std::uint8_t> buffer) = 0;
     // Closes the file; false when closing reported an error.

@@ -230,14 +230,6 @@ public:
 private:
     struct Reader final : platform::BinaryFile {
         Reader(std::string c, bool fail) : content(std::move(c)), failClose(fail) {}
-        bool seekFromEnd(std::int64_t offset) override {
-            const auto target = static_cast<std::int64_t>(content.size()) + offset;
-            if (target < 0) {
-                return false;
-            }
-            pos = static_cast<std::size_t>(target);
-            return true;
-        }
         std::size_t read(std::span<std::uint8_t> buffer) override {
             const std::size_t n =
                 std::min(buffer.size(), content.size() - std::min(pos, content.size()));

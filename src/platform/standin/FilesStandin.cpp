@@ -82,11 +82,6 @@ class StandinBinaryFile final : public BinaryFile {
 public:
     explicit StandinBinaryFile(UniqueFd fd) : fd_(std::move(fd)) {}
 
-    bool seekFromEnd(std::int64_t offset) override {
-        // lseek refuses a position before the start and then leaves the position alone.
-        return fd_ && ::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_END) >= 0;
-    }
-
     std::size_t read(std::span<std::uint8_t> buffer) override {
         std::size_t total = 0;
         while (fd_ && total < buffer.size()) {

@@ -22,22 +22,6 @@ class Win32BinaryFile final : public BinaryFile {
 public:
     explicit Win32BinaryFile(UniqueFile file) : file_(std::move(file)) {}
 
-    bool seekFromEnd(std::int64_t offset) override {
-        if (!file_) {
-            return false;
-        }
-        // A failed seek may still have dropped the stream's buffer; put the position back so
-        // that it stays where it was.
-        const long long before = _ftelli64(file_.get());
-        if (_fseeki64(file_.get(), offset, SEEK_END) == 0) {
-            return true;
-        }
-        if (before >= 0) {
-            _fseeki64(file_.get(), before, SEEK_SET);
-        }
-        return false;
-    }
-
     std::size_t read(std::span<std::uint8_t> buffer) override {
         if (!file_ || buffer.empty()) {
             return 0;

@@ -108,32 +108,36 @@ TEST_F(FilesTest, DeleteRemovesOnlyWritableFiles) {
     EXPECT_TRUE(fs::is_directory(host(path(L"x.dfu"))));
 }
 
-TEST_F(FilesTest, TailReadsOfLongAndShortFiles) {
+TEST_F(FilesTest, ReadsGiveTheBytesInOrderUntilTheEnd) {
     std::string longFile(40, 'i');
     longFile.replace(24, 2, "\x34\x12");
     writeFile(path(L"long.dfu"), longFile);
     writeFile(path(L"short.dfu"), std::string("\x0a\x00\x1a\x0d", 4));
 
+    // Full buffers, then the rest, then nothing.
     std::array<std::uint8_t, 16> buffer{};
     auto file = files_.openForReading(path(L"long.dfu"));
     ASSERT_TRUE(file);
-    EXPECT_TRUE(file->seekFromEnd(-16));
     EXPECT_EQ(file->read(buffer), 16u);
-    EXPECT_EQ(buffer[0], 0x34);
-    EXPECT_EQ(buffer[1], 0x12);
+    EXPECT_EQ(file->read(buffer), 16u);
+    EXPECT_EQ(buffer[8], 0x34);
+    EXPECT_EQ(buffer[9], 0x12);
+    EXPECT_EQ(file->read(buffer), 8u);
+    EXPECT_EQ(file->read(buffer), 0u);
     EXPECT_TRUE(file->close());
 
-    // Before the start: the seek fails and the position stays where the reads left it.
+    // Line feed, NUL, end-of-file mark and carriage return come through as they are.
     auto shortFile = files_.openForReading(path(L"short.dfu"));
     ASSERT_TRUE(shortFile);
     std::array<std::uint8_t, 1> first{};
     EXPECT_EQ(shortFile->read(first), 1u);
-    EXPECT_FALSE(shortFile->seekFromEnd(-16));
+    EXPECT_EQ(first[0], 0x0a);
     buffer.fill(0xEE);
     EXPECT_EQ(shortFile->read(buffer), 3u);
     EXPECT_EQ(buffer[0], 0x00);
     EXPECT_EQ(buffer[1], 0x1a);
     EXPECT_EQ(buffer[2], 0x0d);
+    EXPECT_EQ(buffer[3], 0xEE) << "nothing written past what was read";
     EXPECT_TRUE(shortFile->close());
     EXPECT_FALSE(shortFile->close()) << "closed once only";
 }

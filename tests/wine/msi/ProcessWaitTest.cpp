@@ -2,9 +2,9 @@
 // The test program is its own child: started with "child STOPFILE" it runs until STOPFILE exists.
 #include "ProcessWait.h"
 
+#include "WineSupport.h"
 #include "platform/win32/UniqueHandles.h"
 
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <set>
 #include <string>
@@ -15,7 +15,7 @@ namespace {
 
 using tarn::packaging::waitUntilNoProcessRuns;
 using tarn::platform::win32::UniqueHandle;
-namespace fs = std::filesystem;
+using tarn::winetest::ScratchFolder;
 
 std::wstring selfPath() {
     wchar_t path[MAX_PATH];
@@ -26,14 +26,11 @@ std::wstring selfPath() {
 class ProcessWaitTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        root_ = fs::path(temp) / (L"tarn-process-wait-" + std::to_wstring(GetCurrentProcessId()));
-        fs::create_directories(root_ / L"a");
-        fs::create_directories(root_ / L"b");
+        ASSERT_TRUE(CreateDirectoryW((folder_ / L"a").c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW((folder_ / L"b").c_str(), nullptr));
         // The same file name in two folders: only the one asked for counts.
-        fs::copy_file(selfPath(), exeA(), fs::copy_options::overwrite_existing);
-        fs::copy_file(selfPath(), exeB(), fs::copy_options::overwrite_existing);
+        ASSERT_TRUE(CopyFileW(selfPath().c_str(), exeA().c_str(), TRUE));
+        ASSERT_TRUE(CopyFileW(selfPath().c_str(), exeB().c_str(), TRUE));
     }
     void TearDown() override {
         stop(exeA());
@@ -42,12 +39,10 @@ protected:
             WaitForSingleObject(child.get(), 10000);
         }
         children_.clear();
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
     }
 
-    std::wstring exeA() const { return (root_ / L"a" / L"Tarn Target.exe").wstring(); }
-    std::wstring exeB() const { return (root_ / L"b" / L"Tarn Target.exe").wstring(); }
+    std::wstring exeA() const { return folder_ / L"a\\Tarn Target.exe"; }
+    std::wstring exeB() const { return folder_ / L"b\\Tarn Target.exe"; }
     static std::wstring stopFileOf(const std::wstring& exe) { return exe + L".stop"; }
 
     static void stop(const std::wstring& exe) {
@@ -70,7 +65,8 @@ protected:
 
     static bool running(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
 
-    fs::path root_;
+    // Removed when the fixture goes, after TearDown has waited for the children run from it.
+    ScratchFolder folder_;
     std::vector<UniqueHandle> children_;
 };
 

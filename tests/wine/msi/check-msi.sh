@@ -31,25 +31,16 @@ texts_of() {
         awk '/^BAD/ { print; next } { sub(/^[^ ]+ [^ ]+ /, ""); print }'
 }
 
-# The processes that started as the service, in order (decimal IDs).
-service_pids() {
-    reports "$session_err" | awk '{ text = $0; sub(/^[^ ]+ [^ ]+ [^ ]+ /, "", text) }
-             $3 == 2 && text == "run Tarn windows update normally." { print $1 }'
-}
-
-# Waits for a service process that is not among the ones given and that has finished its start;
-# prints its ID.
-wait_for_new_service() {
-    local end=$((SECONDS + deadline_seconds)) pid
-    while ((SECONDS < end)); do
-        for pid in $(service_pids); do
-            [[ " $* " == *" $pid "* ]] && continue
-            if texts_of "$pid" | grep -qx 'initialize service success\.'; then
-                echo "$pid"
-                return 0
-            fi
-        done
-        sleep 0.2
+# Prints the ID of a service process that is not among the ones given and that has finished its
+# start, if there is one.
+new_service() {
+    local pid
+    for pid in $(service_pids); do
+        [[ " $* " == *" $pid "* ]] && continue
+        if texts_of "$pid" | grep -qx 'initialize service success\.'; then
+            echo "$pid"
+            return 0
+        fi
     done
     return 1
 }
@@ -168,7 +159,7 @@ install_time=$elapsed
 check_files install "$packages/files-current" "$packages/payload"
 check_registration install
 check_event_sources install
-first=$(wait_for_new_service) || fail "install: the service did not start"
+first=$(wait_until new_service) || fail "install: the service did not start"
 [ -z "$first" ] || check_start_sequence install "$first"
 check_state install RUNNING
 check_not_planted install
@@ -176,7 +167,7 @@ check_not_planted install
 # The automatic start: a new session is a boot for Wine's services.exe.
 end_session
 start_session "$logs/session-2.err"
-boot=$(wait_for_new_service) || fail "boot: the service did not start by itself"
+boot=$(wait_until new_service) || fail "boot: the service did not start by itself"
 [ -z "$boot" ] || check_start_sequence boot "$boot"
 check_state boot RUNNING
 
@@ -186,12 +177,11 @@ msiexec upgrade 0 /i 'C:\tarn\next.msi'
 check_files upgrade "$packages/files-next" ""
 check_registration upgrade
 check_event_sources upgrade
-upgraded=$(wait_for_new_service "$boot") || fail "upgrade: the new service did not start"
+upgraded=$(wait_until new_service "$boot") || fail "upgrade: the new service did not start"
 [ -z "$upgraded" ] || check_start_sequence upgrade "$upgraded"
 [ -z "$boot" ] || wait_for_report "$boot" "service control stop success."
 check_state upgrade RUNNING
-next_version=$(msiinfo export "$packages/next.msi" Property | tr -d '\r' |
-    awk -F'\t' '$1 == "ProductVersion" { print $2 }')
+next_version=$(product_version "$packages/next.msi")
 [ "$(products)" == "$next_version" ] ||
     fail "upgrade: the installed products are \"$(products | tr '\n' ' ')\", expected $next_version"
 
@@ -209,7 +199,7 @@ run_exe install-again 0 install
 check_registration install-again
 known=$(service_pids)
 "$wine_run" sc start "$name" >"$logs/sc-start.out" 2>&1 || fail "sc start: exit status $?"
-restarted=$(wait_for_new_service $known) || fail "sc start: the service did not start"
+restarted=$(wait_until new_service $known) || fail "sc start: the service did not start"
 check_state sc-start RUNNING
 
 # --- Uninstallation --------------------------------------------------------------------------------

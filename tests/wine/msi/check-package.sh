@@ -17,11 +17,8 @@ packages=$PWD/packages
 rm -rf "$work" "$packages"
 mkdir -p "$work" "$packages"
 
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+# shellcheck source=SCRIPTDIR/../support/wine-session.sh
+source "$(dirname "$0")/../support/wine-session.sh"
 
 # --- A throwaway code-signing certificate ----------------------------------------------------------
 
@@ -118,9 +115,6 @@ echo "signatures: ${#signed[@]} verified, each failing with one byte changed"
 file_version() {
     x86_64-w64-mingw32-windres -i "$1" -O rc 2>/dev/null |
         sed -n 's/^ *VALUE "FileVersion", "\(.*\)"/\1/p'
-}
-product_version() {
-    msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductVersion" { print $2 }'
 }
 for name in current:"$version" next:"$next_version"; do
     want=${name#*:}

@@ -100,7 +100,7 @@ protected:
         ASSERT_TRUE(CopyFileW(helperPath().c_str(), program_.c_str(), TRUE));
     }
 
-    test::ScratchFolder scratch_;
+    winetest::ScratchFolder scratch_;
     std::wstring folder_;
     std::wstring program_;
 };

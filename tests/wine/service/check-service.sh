@@ -151,14 +151,12 @@ cp "$helper_exe" "$planted"
 
 WINEDEBUG=-all "$wine_run" sc start "$name" >"$logs/sc-start.out" 2>&1 ||
     fail "sc start: exit status $?"
-end=$((SECONDS + deadline_seconds))
-service_pid=
-while [ -z "$service_pid" ] && ((SECONDS < end)); do
-    service_pid=$(reports "$session_err" | sort -n |
-        awk '/ run Tarn windows update normally\.$/ { print $1; exit }')
-    [ -n "$service_pid" ] || sleep 0.2
-done
-if [ -z "$service_pid" ]; then
+# Sets $service_pid once the service's process has reported.
+service_reported() {
+    service_pid=$(service_pids | head -1)
+    [ -n "$service_pid" ]
+}
+if ! wait_until service_reported; then
     fail "the service process never reported"
     grep -E 'ReportEventW|err:' "$session_err" >&2
     exit 1
@@ -173,10 +171,11 @@ I enter registerStart function.
 ~W TarnUpgradeProcess start event processing
 S initialize service success."
 
-end=$((SECONDS + deadline_seconds))
-while (($(process_reports "$session_err" "$service_pid" | wc -l) < 7)) && ((SECONDS < end)); do
-    sleep 0.2
-done
+# At most the deadline: check_sequence says which are missing.
+start_reported() {
+    (($(process_reports "$session_err" "$service_pid" | wc -l) >= 7))
+}
+wait_until start_reported
 check_sequence start "$(reports_by_id "$session_err" "$service_pid")" "$start_reports"
 check_state "sc query after the start" RUNNING
 check_not_planted start
@@ -233,11 +232,7 @@ probe=TarnUnquotedPathProbe
 WINEDEBUG=-all "$wine_run" sc create "$probe" binpath= "$win_exe" start= demand >/dev/null 2>&1 ||
     fail "sc create $probe: exit status $?"
 WINEDEBUG=-all "$wine_run" sc start "$probe" >/dev/null 2>&1
-end=$((SECONDS + deadline_seconds))
-until [ -e "$marker" ] || ((SECONDS >= end)); do
-    sleep 0.2
-done
-[ -e "$marker" ] ||
+wait_until test -e "$marker" ||
     fail "the unquoted image path did not start the planted program: the check above proves nothing"
 WINEDEBUG=-all "$wine_run" sc delete "$probe" >/dev/null 2>&1 ||
     fail "sc delete $probe: exit status $?"

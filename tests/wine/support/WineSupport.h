@@ -1,6 +1,6 @@
 // What the Windows-build tests share: a clock that skips the fixed waits, the real service
-// directory of the prefix with the simulator in it, ways to run a program and keep its output,
-// and waiting for a condition.
+// directory of the prefix with the simulator in it, a scratch folder, ways to run a program and
+// keep its output, and waiting for a condition.
 #pragma once
 
 #include "platform/Clock.h"
@@ -207,6 +207,51 @@ inline SeamRun runThroughSeam(std::wstring commandLine,
     }
     return run;
 }
+
+// A fresh folder under the temporary folder, removed with everything in it at the end.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        wchar_t base[MAX_PATH + 1];
+        GetTempPathW(MAX_PATH + 1, base);
+        static unsigned counter = 0;
+        path_ = std::wstring(base) + L"tarn-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::to_wstring(++counter) + L"\\";
+        CreateDirectoryW(path_.c_str(), nullptr);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    ~ScratchFolder() { removeTree(path_); }
+
+    // The folder's path, ending with a backslash.
+    const std::wstring& path() const { return path_; }
+    std::wstring operator/(std::wstring_view name) const { return path_ + std::wstring(name); }
+
+private:
+    static void removeTree(const std::wstring& folder) {
+        WIN32_FIND_DATAW data;
+        HANDLE search = FindFirstFileW((folder + L"*").c_str(), &data);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                const std::wstring name = data.cFileName;
+                if (name == L"." || name == L"..") {
+                    continue;
+                }
+                const std::wstring path = folder + name;
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    removeTree(path + L"\\");
+                } else {
+                    DeleteFileW(path.c_str());
+                }
+            } while (FindNextFileW(search, &data));
+            FindClose(search);
+        }
+        RemoveDirectoryW(folder.c_str());
+    }
+
+    std::wstring path_;
+};
 
 // The service directory of the prefix, made for a test and removed with everything in it
 // afterwards, together with the folders made for it.

@@ -1,6 +1,7 @@
 # What the Wine test drivers share; sourced, after "set -uo pipefail", by a driver that has set
 # $wine_run (scripts/wine-run) and, for a session or a spawned run, $helper_exe (the service test
-# helper). Sourcing it only sets variables and functions, no shell option.
+# helper). Sourcing it only sets variables and functions, no shell option, and makes no prefix:
+# the package check, which runs no Wine, uses it for its failures and versions.
 #
 # A driver that runs the service calls use_prefix first; begin_run, start_session and end_run
 # then frame the run. The reports are read from Wine's event-log channel through parse-reports.py.
@@ -30,6 +31,16 @@ failures=0
 fail() {
     echo "FAIL: $*" >&2
     failures=$((failures + 1))
+}
+
+# wait_until COMMAND...: runs COMMAND every 0.2 s until it succeeds; non-zero once
+# $deadline_seconds have passed without that.
+wait_until() {
+    local end=$((SECONDS + deadline_seconds))
+    until "$@"; do
+        ((SECONDS < end)) || return 1
+        sleep 0.2
+    done
 }
 
 # expect_same MESSAGE EXPECTED ACTUAL: a failure, with the difference, where the two differ.
@@ -91,15 +102,19 @@ start_session() {
     WINEDEBUG=+pid,+eventlog "$wine_run" "$helper_exe" wait "C:\\$session_ready" \
         "C:\\$session_stop" 2>"$session_err" >/dev/null &
     session_pid=$!
-    local end=$((SECONDS + 120))
-    until [ -e "$drive_c/$session_ready" ]; do
-        if ((SECONDS >= end)) || ! kill -0 "$session_pid" 2>/dev/null; then
-            echo "the Wine session did not start" >&2
-            cat "$session_err" >&2
-            exit 1
-        fi
-        sleep 0.2
-    done
+    # A new prefix is made first, which takes longer than anything the session does after.
+    local deadline_seconds=120
+    wait_until session_up_or_gone
+    if [ ! -e "$drive_c/$session_ready" ]; then
+        echo "the Wine session did not start" >&2
+        cat "$session_err" >&2
+        exit 1
+    fi
+}
+
+# The session's first process said it is up, or has ended: no use waiting for it then.
+session_up_or_gone() {
+    [ -e "$drive_c/$session_ready" ] || ! kill -0 "$session_pid" 2>/dev/null
 }
 
 end_session() {
@@ -135,21 +150,29 @@ process_reports() {
     reports "$1" | awk -v pid="$2" '$1 == pid || /^BAD/ { sub(/^[0-9]+ /, ""); print }'
 }
 
+# The processes that started as the service in the session's log, in the order Wine printed them
+# (decimal IDs).
+service_pids() {
+    reports "$session_err" | awk '{ text = $0; sub(/^[^ ]+ [^ ]+ [^ ]+ /, "", text) }
+             $3 == 2 && text == "run Tarn windows update normally." { print $1 }'
+}
+
 # wait_for_report PID TEXT [TYPE]: polls the session's log until process PID reported TEXT, of
 # TYPE where one is given.
 wait_for_report() {
-    local pid=$1 want=$2 fields=3- end=$((SECONDS + deadline_seconds))
+    local pid=$1 want=$2 fields=3-
     if (($# > 2)); then
         want="$3 $2"
         fields=2-
     fi
-    while ((SECONDS < end)); do
-        process_reports "$session_err" "$pid" | cut -d' ' -f"$fields" | grep -qxF -- "$want" &&
-            return 0
-        sleep 0.2
-    done
+    wait_until reported "$pid" "$fields" "$want" && return 0
     fail "no report \"$want\" from process $pid within $deadline_seconds s"
     return 1
+}
+
+# reported PID FIELDS LINE: process PID's reports, cut to FIELDS of "id type text", hold LINE.
+reported() {
+    process_reports "$session_err" "$1" | cut -d' ' -f"$2" | grep -qxF -- "$3"
 }
 
 # --- Running things ------------------------------------------------------------------------------
@@ -185,6 +208,11 @@ check_state() {
 key_values() {
     WINEDEBUG=-all "$wine_run" reg query "$1" 2>/dev/null | tr -d '\r' |
         awk 'NF >= 3 && $2 ~ /^REG_/ { v = $0; sub(/^ *[^ ]+ +[^ ]+ +/, "", v); print $1, $2, v }'
+}
+
+# product_version MSI: the package's ProductVersion.
+product_version() {
+    msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductVersion" { print $2 }'
 }
 
 check_not_planted() {
