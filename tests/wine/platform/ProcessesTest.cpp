@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <string>
 #include <vector>
 #include <windows.h>
@@ -179,7 +180,16 @@ TEST(Win32Processes, ManyRunsLeaveNoHandlesBehind) {
     runToEnd(helperCommand(L"out warm"));
     const DWORD before = openHandleCount();
     for (int i = 0; i < 30; ++i) {
-        const Capture run = runToEnd(helperCommand(L"out x"));
+        Capture run = runToEnd(helperCommand(L"out x"));
+        if (!run.started) {
+            // Wine failed one start here once, on a loaded machine, and not again in thousands
+            // of starts since. A failed start must leave no handle either; only a second
+            // failure in a row counts as a fault of ours.
+            std::cerr << "run " << i << ": start failed with error " << run.startError
+                      << "; starting it again\n";
+            run = runToEnd(helperCommand(L"out x"));
+        }
+        ASSERT_TRUE(run.started) << "error " << run.startError;
         ASSERT_TRUE(run.ended);
     }
     for (int i = 0; i < 10; ++i) {

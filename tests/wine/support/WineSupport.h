@@ -168,6 +168,7 @@ inline void removeLeftoverService(SC_HANDLE manager, const wchar_t* name) {
 
 struct SeamRun {
     bool started = false;
+    DWORD startError = 0; // GetLastError when the pipe or the process could not be made
     bool ended = false;   // the pipe ended before the limit
     bool readsFit = true; // no read returned more than its buffer holds
     std::string output;
@@ -182,9 +183,11 @@ inline SeamRun runThroughSeam(std::wstring commandLine,
     auto& processes = platform::systemProcesses();
     auto pipe = processes.createPipe();
     if (!pipe) {
+        run.startError = GetLastError();
         return run;
     }
     auto child = processes.startProcess(commandLine, *pipe->write);
+    run.startError = child ? 0 : GetLastError();
     // Our copy of the write end would keep the pipe open after the child has gone.
     pipe->write.reset();
     if (!child) {
