@@ -111,7 +111,9 @@ protected:
     void expectSplits(std::wstring commandLine, const Args& expected) {
         const std::wstring shown = commandLine.substr(0, 200);
         const auto run = winetest::runThroughSeam(std::move(commandLine));
-        ASSERT_TRUE(run.started && run.ended) << platform::toUtf8(shown);
+        ASSERT_TRUE(run.started) << run.failedStep << ", error " << run.startError << ": "
+                                 << platform::toUtf8(shown);
+        ASSERT_TRUE(run.ended) << platform::toUtf8(shown);
         const auto splits = parseSplits(run.output);
         ASSERT_TRUE(splits) << run.output;
         EXPECT_EQ(difference(expected, splits->crt), "") << "the C runtime's argv";
