@@ -189,15 +189,14 @@ inline SeamRun runThroughSeamOnce(std::wstring commandLine, std::chrono::millise
         return run;
     }
     auto child = processes.startProcess(commandLine, *pipe->write);
-    const DWORD startError = child ? 0 : GetLastError();
-    // Our copy of the write end would keep the pipe open after the child has gone.
-    pipe->write.reset();
     if (!child) {
         run.failedStep = "CreateProcessW";
-        run.startError = startError;
+        run.startError = GetLastError();
         return run;
     }
     run.started = true;
+    // Our copy of the write end would keep the pipe open after the child has gone.
+    pipe->write.reset();
     std::array<char, 4095> buffer{};
     const ULONGLONG giveUp = GetTickCount64() + static_cast<ULONGLONG>(limit.count());
     while (GetTickCount64() < giveUp) {
@@ -216,9 +215,9 @@ inline SeamRun runThroughSeamOnce(std::wstring commandLine, std::chrono::millise
 }
 
 // As runThroughSeamOnce, with one more try when the start fails. Wine fails a start now and
-// then on a loaded machine (twice in CI, in different tests, never in some 20000 starts here
-// and never twice in a row), while a fault of ours in a command line or a handle fails every
-// time; the first failure still goes to the log.
+// then on a loaded machine (twice so far, in different tests, and not in some 20000 starts
+// made to find it), while a fault of ours in a command line or a handle fails every time; the
+// first failure still goes to the log.
 inline SeamRun runThroughSeam(std::wstring commandLine,
                               std::chrono::milliseconds limit = std::chrono::minutes(1)) {
     SeamRun run = runThroughSeamOnce(commandLine, limit);
