@@ -65,11 +65,11 @@ inline SeamRun runThroughSeamOnce(std::wstring commandLine, std::chrono::millise
 }
 
 // The errors by which Windows, and Wine in its place, say that memory or system resources ran
-// short. Two starts have failed under Wine on a loaded machine (in different tests, against some
-// 20,000 that did not), before the error was recorded, so which error that was is not known. A
-// shortage is the one cause that is neither ours nor lasting; a fault of ours in a command line,
-// a path or a handle gives other errors (file not found, invalid parameter, invalid handle) on
-// every try, and the product does not retry either.
+// short. Two starts have failed under Wine, in different tests, before the helper recorded the
+// error (some 23,000 starts made to reproduce it all succeeded), so which error that was is not
+// known. A shortage is the one cause that is neither ours nor lasting; a fault of ours in a
+// command line, a path or a handle gives other errors (file not found, invalid parameter,
+// invalid handle) on every try, and the product does not retry either.
 inline bool isResourceShortage(DWORD error) {
     return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ||
            error == ERROR_NO_SYSTEM_RESOURCES;
