@@ -438,15 +438,19 @@ TEST_F(Simulator, HandWrittenStateFile) {
 }
 
 TEST_F(Simulator, DelaysChangeNothingButTheTime) {
-    // How long they are is the stand-in clock's business (its own tests); here they must
-    // leave the output and the device exactly as a run without them does.
+    // The delays must leave the output and the device exactly as a run without them does,
+    // and must happen: a download waits about 1.5 s over its progress bar and 1.5 s before
+    // the device comes back, here at a tenth. Only a lower bound: load can only add to it.
     sim({"add", "SN0001", "--mode", "dfu"});
     const fs::path fw = package("0103");
     const Result plain = download("SN0001", fw);
     sim({"set", "SN0001", "mode=dfu", "version=0100", "delays=on"});
     const std::string events = readFile(dir_ / "tarn-dfu-sim.events");
-    env_.back() = "TARN_SLEEP_SCALE=0.01";
+    env_.back() = "TARN_SLEEP_SCALE=0.1";
+    const auto start = std::chrono::steady_clock::now();
     const Result delayed = download("SN0001", fw);
+    // Room for the progress bar's per-block waits, rounded down to whole milliseconds.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
     EXPECT_EQ(delayed.exitCode, 0);
     EXPECT_EQ(delayed.output, plain.output);
     EXPECT_TRUE(contains(show("SN0001"), "version = 0103\n"));

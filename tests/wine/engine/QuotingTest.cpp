@@ -4,6 +4,7 @@
 // not the reference here: a fault shared by it and the quoting would pass the native tests.
 //
 // The serials are random; TARN_TEST_SEED repeats a run (the seed is printed on failure).
+#include "SeamRun.h"
 #include "WineSupport.h"
 #include "platform/Utf8.h"
 #include "platform/WindowsCommandLine.h"

@@ -1,5 +1,6 @@
 #include "platform/Processes.h"
 
+#include "SeamRun.h"
 #include "TestSupport.h"
 #include "WineSupport.h"
 
@@ -91,11 +92,49 @@ TEST(Win32Processes, AMissingProgramDoesNotStart) {
     std::wstring commandLine = missing;
     EXPECT_EQ(systemProcesses().startProcess(commandLine, *pipe->write), nullptr);
 
-    // The test runs' second try must not hide a start that can never succeed.
+    // The test runs' helper names the step and the error, and starts it only once.
     const Capture run = runToEnd(missing);
     EXPECT_FALSE(run.started);
     EXPECT_STREQ(run.failedStep, "CreateProcessW");
     EXPECT_EQ(run.startError, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST(Win32Processes, TheTestRunsStartAgainOnlyAfterAShortageOfResources) {
+    struct Case {
+        std::vector<DWORD> failures; // the errors of the first starts; later ones succeed
+        bool started;
+        std::size_t starts;
+    };
+    const Case cases[] = {
+        {{ERROR_NOT_ENOUGH_MEMORY}, true, 2},
+        {{ERROR_NO_SYSTEM_RESOURCES, ERROR_OUTOFMEMORY}, false, 2},
+        {{ERROR_FILE_NOT_FOUND}, false, 1},
+        {{ERROR_INVALID_HANDLE}, false, 1},
+        {{ERROR_ACCESS_DENIED}, false, 1},
+    };
+    for (const Case& c : cases) {
+        std::size_t starts = 0;
+        std::vector<DWORD> retried;
+        const Capture run = winetest::retryingAShortage(
+            [&] {
+                Capture attempt;
+                if (starts < c.failures.size()) {
+                    attempt.failedStep = "CreateProcessW";
+                    attempt.startError = c.failures[starts];
+                } else {
+                    attempt.started = true;
+                }
+                ++starts;
+                return attempt;
+            },
+            [&](const Capture& failed) { retried.push_back(failed.startError); });
+        SCOPED_TRACE("first error " + std::to_string(c.failures.front()));
+        EXPECT_EQ(run.started, c.started);
+        EXPECT_EQ(starts, c.starts);
+        // Each start made again is told once, with the error that caused it.
+        EXPECT_EQ(retried,
+                  std::vector<DWORD>(c.failures.begin(), c.failures.begin() + (c.starts - 1)));
+    }
 }
 
 class Win32ProcessesWithBlanks : public ::testing::Test {
@@ -186,7 +225,7 @@ TEST(Win32Processes, ManyRunsLeaveNoHandlesBehind) {
     runToEnd(helperCommand(L"out warm"));
     const DWORD before = openHandleCount();
     for (int i = 0; i < 30; ++i) {
-        // A start that Wine fails and the helper tries again must leave no handle either.
+        // A start that fails for a shortage and is made again must leave no handle either.
         const Capture run = runToEnd(helperCommand(L"out x"));
         ASSERT_TRUE(run.started) << run.failedStep << ", error " << run.startError;
         ASSERT_TRUE(run.ended);

@@ -167,68 +167,6 @@ inline void removeLeftoverService(SC_HANDLE manager, const wchar_t* name) {
     }
 }
 
-struct SeamRun {
-    bool started = false;
-    const char* failedStep = nullptr; // "CreatePipe" or "CreateProcessW" when it did not start
-    DWORD startError = 0;             // GetLastError of that step
-    bool ended = false;               // the pipe ended before the limit
-    bool readsFit = true;             // no read returned more than its buffer holds
-    std::string output;
-};
-
-// Starts a command line through the platform seam (CreateProcessW as the engine calls it) on a
-// fresh pipe and reads until the pipe ends, as the engine does; a child still writing after
-// `limit` is ended, so that a broken read cannot hang the whole suite.
-inline SeamRun runThroughSeamOnce(std::wstring commandLine, std::chrono::milliseconds limit) {
-    SeamRun run;
-    auto& processes = platform::systemProcesses();
-    auto pipe = processes.createPipe();
-    if (!pipe) {
-        run.failedStep = "CreatePipe";
-        run.startError = GetLastError();
-        return run;
-    }
-    auto child = processes.startProcess(commandLine, *pipe->write);
-    if (!child) {
-        run.failedStep = "CreateProcessW";
-        run.startError = GetLastError();
-        return run;
-    }
-    run.started = true;
-    // Our copy of the write end would keep the pipe open after the child has gone.
-    pipe->write.reset();
-    std::array<char, 4095> buffer{};
-    const ULONGLONG giveUp = GetTickCount64() + static_cast<ULONGLONG>(limit.count());
-    while (GetTickCount64() < giveUp) {
-        const auto result = pipe->read->read(buffer, std::chrono::milliseconds(100));
-        if (result.status == platform::PipeReadEnd::Status::Ended) {
-            run.ended = true;
-            break;
-        }
-        run.readsFit = run.readsFit && result.bytes <= buffer.size();
-        run.output.append(buffer.data(), std::min(result.bytes, buffer.size()));
-    }
-    if (!run.ended) {
-        child->terminate();
-    }
-    return run;
-}
-
-// As runThroughSeamOnce, with one more try when the start fails. Wine fails a start now and
-// then on a loaded machine (twice so far, in different tests, and not in some 20000 starts
-// made to find it), while a fault of ours in a command line or a handle fails every time; the
-// first failure still goes to the log.
-inline SeamRun runThroughSeam(std::wstring commandLine,
-                              std::chrono::milliseconds limit = std::chrono::minutes(1)) {
-    SeamRun run = runThroughSeamOnce(commandLine, limit);
-    if (!run.started) {
-        std::cerr << "the start failed in " << run.failedStep << " with error " << run.startError
-                  << "; starting once more\n";
-        run = runThroughSeamOnce(std::move(commandLine), limit);
-    }
-    return run;
-}
-
 // A fresh folder under the temporary folder, removed with everything in it at the end.
 class ScratchFolder {
 public:

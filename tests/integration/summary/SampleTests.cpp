@@ -1,0 +1,23 @@
+// Tests with known outcomes, for the check of the test command's count (check-summary.sh).
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(Sample, Passes) {
+    SUCCEED();
+}
+
+TEST(Sample, IsSkipped) {
+    GTEST_SKIP() << "code page 932 is not installed";
+}
+
+TEST(Sample, Fails) {
+    ADD_FAILURE() << "on purpose";
+}
+
+// As the Windows-build tests record a process start they tried again.
+TEST(Sample, RetriesAStart) {
+    ::testing::Test::RecordProperty("start_retry_1", "CreateProcessW error 8");
+}
+
+} // namespace
