@@ -3,6 +3,7 @@
 #include "UsbBus.h"
 #include "platform/standin/UniqueFd.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -44,6 +45,11 @@ platform::standin::UniqueFd connectTo(const std::filesystem::path& socketPath) {
     return fd;
 }
 
+void sendAll(const platform::standin::UniqueFd& client, const std::string& text) {
+    ASSERT_EQ(::send(client.get(), text.data(), text.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(text.size()));
+}
+
 TEST(EmulatedBus, ItsControlSocketOutlivesClientsThatVanishOrStall) {
     UsbBus bus;
     const auto control = bus.directory() / "control.sock";
@@ -51,20 +57,22 @@ TEST(EmulatedBus, ItsControlSocketOutlivesClientsThatVanishOrStall) {
         // Gone before its reply: its command is carried out, the reply goes nowhere.
         const auto client = connectTo(control);
         ::shutdown(client.get(), SHUT_RD);
-        const std::string request = R"(["plug", "SN0001"])"
-                                    "\n";
-        ASSERT_EQ(::send(client.get(), request.data(), request.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(request.size()));
+        sendAll(client, R"(["plug", "SN0001"])"
+                        "\n");
     }
     EXPECT_TRUE(waitUntil([&] { return bus.device("SN0001")["present"] == "1"; }));
 
-    // One that never ends its line holds up nobody.
-    const auto staller = connectTo(control);
-    const std::string part = R"(["unplug", "SN0001")";
-    ASSERT_EQ(::send(staller.get(), part.data(), part.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(part.size()));
+    // One slow to end its line holds up nobody, and is answered once it has ended it.
+    const auto slow = connectTo(control);
+    sendAll(slow, R"(["unplug", "SN0001")");
     bus.ctl({"plug", "SN0002"});
     EXPECT_EQ(bus.device("SN0002")["present"], "1");
+    sendAll(slow, "]\n");
+    std::string reply(16, '\0');
+    reply.resize(static_cast<std::size_t>(
+        std::max<ssize_t>(0, ::recv(slow.get(), reply.data(), reply.size(), MSG_WAITALL))));
+    EXPECT_EQ(reply, "ok\n");
+    EXPECT_EQ(bus.device("SN0001")["present"], "0");
 }
 
 TEST(EmulatedTarn, AStalledDownloadLeavesItInDfuErrorUntilTheToolClearsIt) {
