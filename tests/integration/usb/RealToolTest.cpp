@@ -3,7 +3,9 @@
 #include "UsbBus.h"
 
 #include <algorithm>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sstream>
 
 namespace tarn::integration {
 namespace {
@@ -27,7 +29,7 @@ protected:
         // Started under the bus's preload, the service hears the bus's plugs through udev, and
         // so does every dfu-util it runs.
         ASSERT_EQ(service.direct({"install"}).exitCode, 0);
-        ASSERT_EQ(bus.run({scPath(), "start", kServiceName}).exitCode, 0);
+        ASSERT_EQ(bus.run({scPath(), "start", kServiceName}, serviceEnvironment()).exitCode, 0);
         ASSERT_TRUE(service.waitFor(kStarted));
     }
     void TearDown() override {
@@ -39,6 +41,9 @@ protected:
         EXPECT_EQ(output.find("Sanitizer"), std::string::npos) << output;
         EXPECT_EQ(output.find("runtime error"), std::string::npos) << output;
     }
+
+    // For the service's process alone ("NAME=value").
+    virtual std::vector<std::string> serviceEnvironment() const { return {}; }
 
     std::string package() const {
         const std::string bytes = readFile(sysroot.services() / "fw-0103.dfu");
@@ -178,6 +183,43 @@ TEST_F(RealTool, AStopWhileTheToolDownloadsCompletesAtOnce) {
 
     // The tool, left to itself, finishes: the device comes back running the new firmware.
     EXPECT_TRUE(waitUntil([&] { return field("SN0001", "version") == "0103"; }));
+}
+
+// The main job's road: the wrapper times each run of the tool; the download is bounded at three
+// seconds.
+class RealToolTimed : public RealTool {
+protected:
+    std::vector<std::string> serviceEnvironment() const override {
+        return {"TARN_DOWNLOAD_BOUND_MS=3000", "TARN_TOOL_LOG=" + toolLog().string()};
+    }
+    fs::path toolLog() const { return sysroot.root() / "tool-runs.log"; }
+};
+
+TEST_F(RealToolTimed, ARealToolHungPastTheBoundIsGoneWhenThePassEnds) {
+    // After the first block the device asks the tool to wait an hour before it asks again.
+    bus.ctl({"plug", "SN0001", "mode=dfu", "version=0102", "fault.poll-ms=3600000"});
+    ASSERT_TRUE(service.waitFor("handlePipeInfo timeout, dfu-util terminated"));
+    ASSERT_TRUE(service.waitFor("TarnUpgradeProcess.doUpgrade failed!"));
+    const std::string tool = "/usr/bin/dfu-util";
+    // Ended with the wrapper it was started as: killed, it is gone at once.
+    EXPECT_TRUE(waitUntil([&] { return bus.running(tool).empty(); }, std::chrono::seconds(10)));
+    for (const pid_t pid : bus.running(tool)) {
+        ::kill(pid, SIGKILL); // left over by a failure above: not to sleep on for an hour
+    }
+
+    // Both runs were timed, the killed one too: the listing, then the download.
+    std::vector<std::string> runs;
+    ASSERT_TRUE(waitUntil([&] {
+        runs.clear();
+        std::istringstream log(readFile(toolLog()));
+        for (std::string line; std::getline(log, line);) {
+            runs.push_back(line.substr(line.find(' ', line.find(' ') + 1) + 1));
+        }
+        return runs.size() == 2;
+    }));
+    EXPECT_EQ(runs[0], "-l");
+    EXPECT_EQ(runs[1], "-d 7c3e:5710,7c3e:5711 -S SN0001 -D " +
+                           (sysroot.services() / "fw-0103.dfu").string());
 }
 
 } // namespace

@@ -71,10 +71,39 @@ std::string UsbBus::image(const std::string& serial) const {
     return readFile(directory_ / (serial + ".image"));
 }
 
-CommandResult UsbBus::run(const std::vector<std::string>& argv) const {
+std::vector<std::string> UsbBus::under(const std::vector<std::string>& argv) const {
     std::vector<std::string> all = {usbTarnPath(), "run", directory_.string(), "--"};
     all.insert(all.end(), argv.begin(), argv.end());
-    return integration::run(all);
+    return all;
+}
+
+CommandResult UsbBus::run(const std::vector<std::string>& argv,
+                          const std::vector<std::string>& environment) const {
+    return integration::run(under(argv), environment);
+}
+
+std::vector<pid_t> UsbBus::running(const std::string& program) const {
+    // A process on this bus has this testbed in its environment; one that has ended (a zombie
+    // among them) shows neither its program nor its environment.
+    const std::string testbed = "UMOCKDEV_DIR=" + umockdevDir_;
+    std::vector<pid_t> found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos ||
+            fs::read_symlink(entry.path() / "exe", error) != program) {
+            continue;
+        }
+        const std::string environment = readFile(entry.path() / "environ");
+        std::istringstream variables(environment);
+        for (std::string variable; std::getline(variables, variable, '\0');) {
+            if (variable == testbed) {
+                found.push_back(std::stoi(name));
+                break;
+            }
+        }
+    }
+    return found;
 }
 
 void UsbBus::installTool(const fs::path& services) {
@@ -83,7 +112,11 @@ void UsbBus::installTool(const fs::path& services) {
 }
 
 std::map<std::string, std::string> UsbBus::environment() const {
-    return {{"LD_PRELOAD", "libumockdev-preload.so.0"}, {"UMOCKDEV_DIR", umockdevDir_}};
+    // As `usb-tarn run` sets them: the library the emulator built, which keeps the kernel's
+    // uevents apart from udev's, ahead of umockdev's.
+    return {
+        {"LD_PRELOAD", (directory_ / "netlink-groups.so").string() + " libumockdev-preload.so.0"},
+        {"UMOCKDEV_DIR", umockdevDir_}};
 }
 
 } // namespace tarn::integration

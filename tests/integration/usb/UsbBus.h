@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace tarn::integration {
@@ -28,8 +29,16 @@ public:
     std::map<std::string, std::string> device(const std::string& serial) const;
     // The last whole image the device took, empty when none.
     std::string image(const std::string& serial) const;
-    // Runs a program that sees the bus: under umockdev's preload with this testbed.
-    CommandResult run(const std::vector<std::string>& argv) const;
+    // A command line that runs `argv` so that it sees the bus: under the preload libraries with
+    // this testbed.
+    std::vector<std::string> under(const std::vector<std::string>& argv) const;
+    // Runs a program that sees the bus; `environment` ("NAME=value") is for it alone.
+    CommandResult run(const std::vector<std::string>& argv,
+                      const std::vector<std::string>& environment = {}) const;
+    // The processes still running `program` on this bus.
+    std::vector<pid_t> running(const std::string& program) const;
+    // Where the emulator keeps its control socket, state and images.
+    const std::filesystem::path& directory() const { return directory_; }
     // Puts the dfu-util wrapper into a service directory as dfu-util.exe.
     static void installTool(const std::filesystem::path& services);
     // The variables a process needs to see the bus.
