@@ -40,9 +40,7 @@
 #include "platform/win32/UniqueHandles.h"
 #include "service/ServiceHost.h"
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <algorithm>
 #include <string>
 #include <vector>
 #include <windows.h>
@@ -177,30 +175,58 @@ std::vector<std::wstring> fields(const std::wstring& data, wchar_t separator = L
     return result;
 }
 
-namespace fs = std::filesystem;
-
 // Where an upgrade keeps the older version's files until it commits: the temporary folder of the
-// account the installation's script runs as.
-fs::path rollbackCopy() {
+// account the installation's script runs as. Ends in a backslash.
+std::wstring rollbackCopy() {
     wchar_t temp[MAX_PATH + 1];
     const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-    return fs::path(std::wstring(temp, length)) / L"VantorTarnUpgradeRollback";
+    return std::wstring(temp, length) + L"VantorTarnUpgradeRollback\\";
 }
 
-bool sameContent(const fs::path& a, const fs::path& b) {
-    std::error_code error;
-    if (fs::file_size(a, error) != fs::file_size(b, error) || error) {
+// The plain files in DIRECTORY (which ends in a backslash), by name.
+std::vector<std::wstring> filesIn(const std::wstring& directory) {
+    std::vector<std::wstring> names;
+    for (std::wstring& name : platform::systemFileSystem().findFiles(directory + L"*")) {
+        const DWORD attributes = GetFileAttributesW((directory + name).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            names.push_back(std::move(name));
+        }
+    }
+    return names;
+}
+
+// The folder of the copy, and what is in it, gone.
+void dropCopy(const std::wstring& copy) {
+    for (const std::wstring& name : filesIn(copy)) {
+        platform::systemFileSystem().deleteFile(copy + name);
+    }
+    RemoveDirectoryW(copy.c_str());
+}
+
+bool sameContent(const std::wstring& a, const std::wstring& b) {
+    auto& files = platform::systemFileSystem();
+    const auto first = files.openForReading(a);
+    const auto second = files.openForReading(b);
+    if (!first || !second) {
         return false;
     }
-    std::ifstream first(a, std::ios::binary);
-    std::ifstream second(b, std::ios::binary);
-    return std::equal(std::istreambuf_iterator<char>(first), std::istreambuf_iterator<char>(),
-                      std::istreambuf_iterator<char>(second));
+    std::vector<std::uint8_t> one(1 << 16);
+    std::vector<std::uint8_t> other(1 << 16);
+    for (;;) {
+        const std::size_t length = first->read(one);
+        if (second->read(other) != length ||
+            !std::equal(one.begin(), one.begin() + static_cast<std::ptrdiff_t>(length),
+                        other.begin())) {
+            return false;
+        }
+        if (length == 0) {
+            return true;
+        }
+    }
 }
 
 // The values the package writes for both event sources (see the package's EventMessages).
-bool writeEventSources(const fs::path& messageDll) {
-    const std::wstring dll = messageDll.wstring();
+bool writeEventSources(const std::wstring& dll) {
     const DWORD types = 7;
     bool written = true;
     for (const wchar_t* source : {eventlog::kServiceSourceName, eventlog::kEngineSourceName}) {
@@ -283,23 +309,19 @@ extern "C" __declspec(dllexport) UINT __stdcall KeepUpgradeRegistration(MSIHANDL
 
 extern "C" __declspec(dllexport) UINT __stdcall SaveForRollback(MSIHANDLE install) {
     using namespace tarn;
-    const fs::path directory = actionData(install);
-    const fs::path copy = rollbackCopy();
-    std::error_code error;
-    fs::remove_all(copy, error);
-    fs::create_directories(copy, error);
-    for (const fs::directory_entry& entry : fs::directory_iterator(directory, error)) {
-        if (entry.is_regular_file(error) &&
-            !fs::copy_file(entry.path(), copy / entry.path().filename(), error)) {
-            break;
-        }
+    const std::wstring directory = actionData(install);
+    const std::wstring copy = rollbackCopy();
+    dropCopy(copy);
+    bool copied = CreateDirectoryW(copy.c_str(), nullptr);
+    for (const std::wstring& name : filesIn(directory)) {
+        copied = copied && CopyFileW((directory + name).c_str(), (copy + name).c_str(), FALSE);
     }
-    if (error) {
-        log(install, L"SaveForRollback: copying " + directory.wstring() + L" to " + copy.wstring() +
-                         L" failed: " + std::to_wstring(error.value()));
+    if (!copied) {
+        log(install, L"SaveForRollback: copying " + directory + L" to " + copy + L" failed: " +
+                         std::to_wstring(GetLastError()));
         return ERROR_INSTALL_FAILURE;
     }
-    log(install, L"SaveForRollback: " + directory.wstring() + L" copied to " + copy.wstring());
+    log(install, L"SaveForRollback: " + directory + L" copied to " + copy);
     return ERROR_SUCCESS;
 }
 
@@ -313,33 +335,33 @@ extern "C" __declspec(dllexport) UINT __stdcall RestoreOnRollback(MSIHANDLE inst
     for (const std::wstring& product : fields(data[2], L';')) {
         listUnderUpgradeCode(install, data[1], product);
     }
-    const fs::path directory = data[0];
-    const fs::path copy = rollbackCopy();
-    std::error_code error;
+    const std::wstring& directory = data[0];
+    const std::wstring copy = rollbackCopy();
+    // The installer's undoing may have taken the folders too.
+    for (std::size_t end = directory.find(L'\\', 3); end != std::wstring::npos;
+         end = directory.find(L'\\', end + 1)) {
+        CreateDirectoryW(directory.substr(0, end).c_str(), nullptr);
+    }
     int restored = 0;
-    fs::create_directories(directory, error);
-    for (const fs::directory_entry& entry : fs::directory_iterator(copy, error)) {
-        const fs::path target = directory / entry.path().filename();
-        if (!sameContent(entry.path(), target)) {
-            std::error_code copyError;
-            fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing, copyError);
-            log(install, L"RestoreOnRollback: " + target.wstring() +
-                             (copyError ? L" not restored: " + std::to_wstring(copyError.value())
-                                        : L" restored"));
-            restored += copyError ? 0 : 1;
+    for (const std::wstring& name : filesIn(copy)) {
+        if (!sameContent(copy + name, directory + name)) {
+            const bool done = CopyFileW((copy + name).c_str(), (directory + name).c_str(), FALSE);
+            log(install,
+                L"RestoreOnRollback: " + directory + name +
+                    (done ? L" restored" : L" not restored: " + std::to_wstring(GetLastError())));
+            restored += done ? 1 : 0;
         }
     }
-    const bool sources = writeEventSources(directory / L"TarnEventMessages.dll");
+    const bool sources = writeEventSources(directory + L"TarnEventMessages.dll");
     const bool started = startService();
     log(install, L"RestoreOnRollback: " + std::to_wstring(restored) + L" files restored, " +
                      (sources ? L"event sources written, " : L"event sources not written, ") +
                      (started ? L"the service runs" : L"the service did not start"));
-    fs::remove_all(copy, error);
+    dropCopy(copy);
     return ERROR_SUCCESS;
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall DropRollbackCopy(MSIHANDLE) {
-    std::error_code error;
-    std::filesystem::remove_all(tarn::rollbackCopy(), error);
+    tarn::dropCopy(tarn::rollbackCopy());
     return ERROR_SUCCESS;
 }

@@ -258,6 +258,11 @@ rm "$unix_dir/TarnEventMessages.dll"
 known=$(service_pids)
 msiexec repair 0 /i 'C:\tarn\next.msi' REINSTALL=ALL REINSTALLMODE=vamus
 repair_time=$elapsed
+# The service's process has ended before any file is replaced: a repair needs no restart.
+awk '/^Action start .*: WaitForServiceExit\.$/ { waited = 1 }
+     /^Action start .*: InstallFiles\.$/ { files = 1; early = early || !waited }
+     END { exit early || !files }' "$drive_c/tarn/repair.log" ||
+    fail "repair: the files were not replaced after the wait for the service's process"
 check_registration repair
 check_files repair "$packages/files-next" ""
 restarted=$(wait_until new_service $known) || fail "repair: the service did not start"
