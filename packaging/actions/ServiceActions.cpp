@@ -39,6 +39,7 @@
 #include "platform/StandardOutput.h"
 #include "platform/win32/UniqueHandles.h"
 #include "service/ServiceHost.h"
+#include "service/UpgradeService.h"
 
 #include <algorithm>
 #include <string>
@@ -247,8 +248,7 @@ bool writeEventSources(const std::wstring& dll) {
 bool startService() {
     const UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     const UniqueScHandle service(
-        manager ? OpenServiceW(manager.get(), eventlog::kServiceSourceName, SERVICE_START)
-                : nullptr);
+        manager ? OpenServiceW(manager.get(), service::kServiceName, SERVICE_START) : nullptr);
     return service && (StartServiceW(service.get(), 0, nullptr) ||
                        GetLastError() == ERROR_SERVICE_ALREADY_RUNNING);
 }

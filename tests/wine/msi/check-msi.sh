@@ -125,7 +125,7 @@ check_product() {
     code=$(msiinfo export "$msi" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }')
     listed=$(products)
     [ "$listed" == "$(product_version "$msi")" ] && [ -n "$(key_values "$uninstall_key\\$code")" ] ||
-        fail "$label: the installed products are \"$(echo $listed)\", expected $(basename "$msi") alone"
+        fail "$label: the installed products are \"${listed//$'\n'/ }\", expected $(basename "$msi") alone"
 }
 
 # derive SOURCE TARGET ACTION SEQUENCE CONDITION: a copy of a package with one more step, which
