@@ -40,7 +40,7 @@ done
 for value in "$version" "$exe" "$messages" "$actions" "$stage" "$out"; do
     [ -n "$value" ] || usage
 done
-for tool in wixl msibuild osslsigncode; do
+for tool in wixl msibuild osslsigncode python3; do
     command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps installs it)"
 done
 
@@ -68,6 +68,14 @@ sign() {
     echo "make-package: signed $(basename "$file")"
 }
 
+# The component GUID of a payload file: the same for the same name (in any letter case) in every
+# package. An upgrade installs itself before it removes the older product, which then leaves the
+# files both carry to the new one and removes only the ones the new one dropped.
+payload_guid() {
+    python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2].lower())).upper())' \
+        5F0C7A3E-2B61-4E8D-9A47-C3D18E6B0F92 "$1"
+}
+
 # The site's files, one component each, as the component group "Payload". They are not ours, so
 # they are not signed here.
 payload_fragment() {
@@ -89,7 +97,7 @@ payload_fragment() {
         esac
         n=$((n + 1))
         cp "$path" "$stage/payload-$n"
-        echo "      <Component Id=\"Payload$n\" Guid=\"*\" Win64=\"yes\">"
+        echo "      <Component Id=\"Payload$n\" Guid=\"{$(payload_guid "$name")}\" Win64=\"yes\">"
         echo "        <File Id=\"Payload$n\" Name=\"$name\" Source=\"payload-$n\" KeyPath=\"yes\"/>"
         echo '      </Component>'
         refs+="      <ComponentRef Id=\"Payload$n\"/>"$'\n'
@@ -125,14 +133,21 @@ rm -f "$out"
 # wixl takes the files' sources relative to the folder it runs in.
 (cd "$stage" && wixl -a x64 -D Version="$version" -o "$out" "$here/msi/VantorTarnUpdateService.wxs" \
     payload.wxs) || fail "wixl failed"
-# What wixl writes otherwise than the source says. Rollback actions come out as immediate ones;
-# their type: an executable of the File table (18) or a function of a DLL of the Binary table (1),
-# ignoring the result (0x40), in the script (0x400) as a rollback action (0x100), as LocalSystem
-# (0x800). The actions that set a property get their plain type 51, without wixl's 0x800.
+# What wixl writes otherwise than the source says. Rollback and commit actions come out as
+# immediate ones; their type: an executable of the File table (18) or a function of a DLL of the
+# Binary table (1), ignoring the result (0x40), in the script (0x400) as a rollback (0x100) or commit (0x200) action, as LocalSystem
+# (0x800). The actions that set a property get their plain type 51, without wixl's 0x800. A
+# package rebuilt at the installed version (new firmware in its payload) is an upgrade too: the
+# upgrade's version range includes its own version (0x200 beside wixl's 1; the attributes are
+# part of the row's key, so the row is written anew).
+upgrade_code=$(sed -n 's/.*UpgradeCode="\({[^"]*}\)".*/\1/p' "$here/msi/VantorTarnUpdateService.wxs")
 fixes=(
+    "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'"
+    "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty) VALUES ('$upgrade_code', '$version', 513, 'WIX_UPGRADE_DETECTED')"
     "UPDATE CustomAction SET Type = 3410 WHERE Action = 'UnregisterServiceRollback'"
-    "UPDATE CustomAction SET Type = 3393 WHERE Action = 'RemoveServiceOnRollback'"
-    "UPDATE CustomAction SET Type = 51 WHERE Action = 'WaitForServiceExitData' OR Action = 'RemoveServiceOnRollbackData'"
+    "UPDATE CustomAction SET Type = 3393 WHERE Action = 'RemoveServiceOnRollback' OR Action = 'RestoreOnRollback'"
+    "UPDATE CustomAction SET Type = 3649 WHERE Action = 'DropRollbackCopy'"
+    "UPDATE CustomAction SET Type = 51 WHERE Action = 'WaitForServiceExitData' OR Action = 'RemoveServiceOnRollbackData' OR Action = 'SaveForRollbackData' OR Action = 'RestoreOnRollbackData'"
 )
 for fix in "${fixes[@]}"; do
     msibuild "$out" -q "$fix" || fail "$fix"

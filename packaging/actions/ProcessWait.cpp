@@ -2,6 +2,7 @@
 
 #include "platform/win32/UniqueHandles.h"
 
+#include <optional>
 // After windows.h:
 #include <tlhelp32.h>
 
@@ -10,18 +11,25 @@ namespace {
 
 using platform::win32::UniqueHandle;
 
+// A snapshot fails now and then while processes start and end (ERROR_BAD_LENGTH); one that keeps
+// failing fails the wait.
+constexpr int kSnapshotAttempts = 5;
+constexpr DWORD kSnapshotRetryMs = 100;
+
 bool samePath(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
                                 static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
-// A running process whose image is the file at PATH, or none. An ended process can stay listed
-// for a moment, and is passed over.
-UniqueHandle findProcessOf(const std::wstring& path) {
+// A running process whose image is the file at PATH, an empty handle when there is none, nothing
+// when the processes could not be listed. An ended process can stay listed for a moment, and is
+// passed over.
+std::optional<UniqueHandle> findProcessOf(const std::wstring& path,
+                                          const ProcessSnapshot& takeSnapshot) {
     const std::wstring name = path.substr(path.find_last_of(L'\\') + 1);
-    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    const UniqueHandle snapshot(takeSnapshot());
     if (!snapshot) {
-        return {};
+        return std::nullopt;
     }
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
@@ -43,23 +51,39 @@ UniqueHandle findProcessOf(const std::wstring& path) {
             return process;
         }
     }
-    return {};
+    return UniqueHandle();
 }
 
 } // namespace
 
-bool waitUntilNoProcessRuns(const std::wstring& path, DWORD limitMs,
-                            const std::function<void(DWORD processId)>& waiting) {
+HANDLE snapshotOfProcesses() {
+    return CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+}
+
+WaitOutcome waitUntilNoProcessRuns(const std::wstring& path, DWORD limitMs,
+                                   const std::function<void(DWORD processId)>& waiting,
+                                   const ProcessSnapshot& snapshot) {
     const ULONGLONG deadline = GetTickCount64() + limitMs;
-    while (const UniqueHandle process = findProcessOf(path)) {
+    int failedSnapshots = 0;
+    for (;;) {
+        const std::optional<UniqueHandle> process = findProcessOf(path, snapshot);
+        if (!process) {
+            if (++failedSnapshots == kSnapshotAttempts) {
+                return WaitOutcome::unknown;
+            }
+            Sleep(kSnapshotRetryMs);
+            continue;
+        }
+        if (!*process) {
+            return WaitOutcome::ended;
+        }
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline) {
-            return false;
+            return WaitOutcome::stillRuns;
         }
-        waiting(GetProcessId(process.get()));
-        WaitForSingleObject(process.get(), static_cast<DWORD>(deadline - now));
+        waiting(GetProcessId(process->get()));
+        WaitForSingleObject(process->get(), static_cast<DWORD>(deadline - now));
     }
-    return true;
 }
 
 } // namespace tarn::packaging

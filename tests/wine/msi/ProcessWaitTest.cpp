@@ -13,6 +13,7 @@
 
 namespace {
 
+using tarn::packaging::WaitOutcome;
 using tarn::packaging::waitUntilNoProcessRuns;
 using tarn::platform::win32::UniqueHandle;
 using tarn::winetest::ScratchFolder;
@@ -73,7 +74,8 @@ protected:
 TEST_F(ProcessWaitTest, ReturnsAtOnceWhenNoProcessRunsTheExecutable) {
     const HANDLE other = start(exeB());
     std::vector<DWORD> waitedFor;
-    EXPECT_TRUE(waitUntilNoProcessRuns(exeA(), 30000, [&](DWORD id) { waitedFor.push_back(id); }));
+    EXPECT_EQ(waitUntilNoProcessRuns(exeA(), 30000, [&](DWORD id) { waitedFor.push_back(id); }),
+              WaitOutcome::ended);
     EXPECT_TRUE(waitedFor.empty());
     EXPECT_TRUE(running(other));
 }
@@ -87,12 +89,12 @@ TEST_F(ProcessWaitTest, WaitsForEveryProcessOfTheExecutableAndOnlyForThem) {
     // Whatever the letter case of the path asked for.
     std::wstring asked = exeA();
     CharUpperW(asked.data());
-    const bool ended = waitUntilNoProcessRuns(asked, 30000, [&](DWORD id) {
+    const WaitOutcome outcome = waitUntilNoProcessRuns(asked, 30000, [&](DWORD id) {
         waitedFor.push_back(id);
         // Only now may the processes end: the wait found them running.
         stop(exeA());
     });
-    EXPECT_TRUE(ended);
+    EXPECT_EQ(outcome, WaitOutcome::ended);
     EXPECT_FALSE(running(first));
     EXPECT_FALSE(running(second));
     EXPECT_TRUE(running(other));
@@ -106,9 +108,33 @@ TEST_F(ProcessWaitTest, WaitsForEveryProcessOfTheExecutableAndOnlyForThem) {
 TEST_F(ProcessWaitTest, GivesUpAtTheLimitWhileAProcessStillRuns) {
     const HANDLE child = start(exeA());
     int calls = 0;
-    EXPECT_FALSE(waitUntilNoProcessRuns(exeA(), 200, [&](DWORD) { ++calls; }));
+    EXPECT_EQ(waitUntilNoProcessRuns(exeA(), 200, [&](DWORD) { ++calls; }), WaitOutcome::stillRuns);
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(running(child));
+}
+
+// A snapshot that fails is taken again; one that keeps failing is no proof that nothing runs.
+TEST_F(ProcessWaitTest, RetriesAFailedSnapshotAndFailsWhenItKeepsFailing) {
+    const HANDLE child = start(exeA());
+    int snapshots = 0;
+    const auto failingTwice = [&]() -> HANDLE {
+        return ++snapshots <= 2 ? INVALID_HANDLE_VALUE : tarn::packaging::snapshotOfProcesses();
+    };
+    EXPECT_EQ(waitUntilNoProcessRuns(
+                  exeA(), 30000, [&](DWORD) { stop(exeA()); }, failingTwice),
+              WaitOutcome::ended);
+    EXPECT_EQ(snapshots, 4); // two failures, the process found, then gone
+    EXPECT_FALSE(running(child));
+
+    snapshots = 0;
+    const auto failing = [&]() -> HANDLE {
+        ++snapshots;
+        return INVALID_HANDLE_VALUE;
+    };
+    EXPECT_EQ(waitUntilNoProcessRuns(
+                  exeA(), 30000, [](DWORD) {}, failing),
+              WaitOutcome::unknown);
+    EXPECT_EQ(snapshots, 5);
 }
 
 } // namespace

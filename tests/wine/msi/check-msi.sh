@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # The MSI package under Wine's msiexec and Service Control Manager, in order, in one prefix:
-# a silent installation, the automatic start at the next boot, a major upgrade, the executable's
-# own "uninstall" and "install" next to the installed copy, the uninstallation, a failed
-# installation that rolls back, and the refusal to install over a registration made by hand.
-# A planted "C:\Program.exe" must never run.
+# a silent installation, the automatic start at the next boot, the same version rebuilt with new
+# firmware over it, a newer version that fails just before its end, a major upgrade, the refused
+# downgrade, the executable's own "uninstall" next to the installed copy and the repair that
+# restores it, the uninstallation, a failed installation that rolls back, and the refusals to install over a registration made by hand and on a system
+# whose Program Files folder is elsewhere. A planted "C:\Program.exe" must never run.
 #
 # Wine hands the standard error of the services it starts to the first process of the session, so
 # each session's first process is the helper's "wait" role with the event-log channel on; the
 # service's reports are read from there, through tests/wine/support/parse-reports.py.
 #
 # Usage: check-msi.sh PACKAGES HELPER-EXE PROBE-EXE WINE-RUN
-#   PACKAGES: the folder check-package.sh made (current.msi, next.msi, files-*, payload)
+#   PACKAGES: the folder check-package.sh made (current.msi, next.msi, rebuild.msi, files-*,
+#             payload, payload2)
 set -uo pipefail
 packages=$1 helper_exe=$2 probe_exe=$3 wine_run=$4
 # shellcheck source=SCRIPTDIR/../support/wine-session.sh
@@ -117,6 +119,24 @@ products() {
         ours && version != "" { print version; ours = 0 }'
 }
 
+# The installed product of ours: "CODE VERSION" per product, by the keys' names.
+check_product() {
+    local label=$1 msi=$2 code listed
+    code=$(msiinfo export "$msi" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }')
+    listed=$(products)
+    [ "$listed" == "$(product_version "$msi")" ] && [ -n "$(key_values "$uninstall_key\\$code")" ] ||
+        fail "$label: the installed products are \"${listed//$'\n'/ }\", expected $(basename "$msi") alone"
+}
+
+# derive SOURCE TARGET ACTION SEQUENCE CONDITION: a copy of a package with one more step, which
+# fails: the installed executable run with a bad argument (deferred, as LocalSystem).
+derive() {
+    [ "$1" -ef "$2" ] || cp "$1" "$2"
+    msibuild "$2" -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('$3', 3090, 'ServiceExe', 'fail')" &&
+        msibuild "$2" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('$3', '$5', $4)" ||
+        fail "making $(basename "$2")"
+}
+
 # The installed files are the packaged ones, and only they.
 check_files() {
     local label=$1 files=$2 payload=$3 file expected
@@ -148,7 +168,13 @@ start_session "$logs/session-1.err"
 touch "$dirty"
 echo "session up after $((SECONDS - started)) s"
 mkdir -p "$drive_c/tarn"
-cp "$packages/current.msi" "$packages/next.msi" "$drive_c/tarn/"
+cp "$packages/current.msi" "$packages/rebuild.msi" "$drive_c/tarn/"
+# The next version, which fails just before the end of its installation when the property
+# TARNTESTFAIL is "late"; the current one failing after the service's start. (A removal that
+# fails is not among the runs: Wine's msiexec runs no rollback action after it, so the
+# registration the removal took stays gone.)
+derive "$packages/next.msi" "$drive_c/tarn/next.msi" FailLateForTest 6599 'TARNTESTFAIL="late"'
+derive "$packages/current.msi" "$drive_c/tarn/fail.msi" FailLateForTest 5950 'NOT Installed'
 rm -f "$marker"
 cp "$helper_exe" "$planted"
 
@@ -171,19 +197,49 @@ boot=$(wait_until new_service) || fail "boot: the service did not start by itsel
 [ -z "$boot" ] || check_start_sequence boot "$boot"
 check_state boot RUNNING
 
+# --- The same version rebuilt with new firmware ----------------------------------------------------
+
+msiexec rebuild 0 /i 'C:\tarn\rebuild.msi'
+rebuild_time=$elapsed
+check_files rebuild "$packages/files-rebuild" "$packages/payload2"
+check_registration rebuild
+check_product rebuild "$packages/rebuild.msi"
+rebuilt=$(wait_until new_service "$boot") || fail "rebuild: the service did not start again"
+check_state rebuild RUNNING
+
+# --- A newer version that fails just before its end ------------------------------------------------
+
+msiexec failed-upgrade failure /i 'C:\tarn\next.msi' TARNTESTFAIL=late
+failed_upgrade_time=$elapsed
+check_product failed-upgrade "$packages/rebuild.msi"
+check_registration failed-upgrade
+check_event_sources failed-upgrade
+check_state failed-upgrade RUNNING
+check_files failed-upgrade "$packages/files-rebuild" "$packages/payload2"
+
 # --- A newer version over it -----------------------------------------------------------------------
 
+known=$(service_pids)
 msiexec upgrade 0 /i 'C:\tarn\next.msi'
+upgrade_time=$elapsed
 check_files upgrade "$packages/files-next" ""
 check_registration upgrade
 check_event_sources upgrade
-upgraded=$(wait_until new_service "$boot") || fail "upgrade: the new service did not start"
+upgraded=$(wait_until new_service $known) || fail "upgrade: the new service did not start"
 [ -z "$upgraded" ] || check_start_sequence upgrade "$upgraded"
-[ -z "$boot" ] || wait_for_report "$boot" "service control stop success."
+[ -z "$rebuilt" ] || wait_for_report "$rebuilt" "service control stop success."
 check_state upgrade RUNNING
-next_version=$(product_version "$packages/next.msi")
-[ "$(products)" == "$next_version" ] ||
-    fail "upgrade: the installed products are \"$(products | tr '\n' ' ')\", expected $next_version"
+check_product upgrade "$packages/next.msi"
+
+# --- An older version over it ----------------------------------------------------------------------
+
+msiexec downgrade failure /i 'C:\tarn\current.msi'
+grep -q 'Action ended .*: LaunchConditions\.' "$drive_c/tarn/downgrade.log" &&
+    ! grep -q 'Action start .*: InstallFiles\.' "$drive_c/tarn/downgrade.log" ||
+    fail "downgrade: not refused by a launch condition"
+check_product downgrade "$packages/next.msi"
+check_files downgrade "$packages/files-next" ""
+check_state downgrade RUNNING
 
 # --- The executable's own commands next to the installed copy ------------------------------------
 
@@ -195,12 +251,22 @@ check_state uninstall-running RUNNING
 [ -z "$upgraded" ] || wait_for_report "$upgraded" "service install failed."
 run_exe uninstall-stopped 0 uninstall
 [ -z "$(key_values "$service_key")" ] || fail "uninstall-stopped: the service is still registered"
-run_exe install-again 0 install
-check_registration install-again
+
+# --- A repair restores the registration, a deleted file and the running service -------------------
+
+rm "$unix_dir/TarnEventMessages.dll"
 known=$(service_pids)
-"$wine_run" sc start "$name" >"$logs/sc-start.out" 2>&1 || fail "sc start: exit status $?"
-restarted=$(wait_until new_service $known) || fail "sc start: the service did not start"
-check_state sc-start RUNNING
+msiexec repair 0 /i 'C:\tarn\next.msi' REINSTALL=ALL REINSTALLMODE=vamus
+repair_time=$elapsed
+# The service's process has ended before any file is replaced: a repair needs no restart.
+awk '/^Action start .*: WaitForServiceExit\.$/ { waited = 1 }
+     /^Action start .*: InstallFiles\.$/ { files = 1; early = early || !waited }
+     END { exit early || !files }' "$drive_c/tarn/repair.log" ||
+    fail "repair: the files were not replaced after the wait for the service's process"
+check_registration repair
+check_files repair "$packages/files-next" ""
+restarted=$(wait_until new_service $known) || fail "repair: the service did not start"
+check_state repair RUNNING
 
 # --- Uninstallation --------------------------------------------------------------------------------
 
@@ -214,11 +280,6 @@ check_not_planted uninstall
 
 # --- A failed installation rolls back --------------------------------------------------------------
 
-# The package with one more step after the start, which fails: the executable with a bad argument.
-cp "$packages/current.msi" "$drive_c/tarn/fail.msi"
-msibuild "$drive_c/tarn/fail.msi" -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('FailForTest', 3090, 'ServiceExe', 'fail')" &&
-    msibuild "$drive_c/tarn/fail.msi" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('FailForTest', 'NOT Installed', 5950)" ||
-    fail "making the failing package"
 msiexec failed-install failure /i 'C:\tarn\fail.msi'
 grep -q 'RemoveServiceOnRollback: the service.s registration is removed' "$drive_c/tarn/failed-install.log" ||
     fail "failed-install: the rollback did not remove the registration"
@@ -238,7 +299,21 @@ check_registration over-hand-install
 [ -e "$unix_dir/$name.exe" ] || fail "over-hand-install: the hand-installed file is gone"
 run_exe hand-uninstall 0 uninstall
 rm -rf "$drive_c/Program Files/Vantor"
+
+# --- A system whose Program Files folder is elsewhere ---------------------------------------------
+
+# Where Wine's shell, and so msiexec, finds the Program Files folder.
+current_version_key='HKLM\Software\Microsoft\Windows\CurrentVersion'
+"$wine_run" reg add "$current_version_key" /v ProgramFilesDir /d 'D:\Programs' /f >/dev/null 2>&1
+msiexec program-files failure /i 'C:\tarn\current.msi'
+"$wine_run" reg add "$current_version_key" /v ProgramFilesDir /d 'C:\Program Files' /f >/dev/null 2>&1
+grep -q 'Action ended .*: LaunchConditions\.' "$drive_c/tarn/program-files.log" &&
+    ! grep -q 'Action start .*: InstallFiles\.' "$drive_c/tarn/program-files.log" ||
+    fail "program-files: not refused by a launch condition"
+check_nothing_left program-files
 check_not_planted end
 
 end_run "$logs and $drive_c/tarn"
-echo "package checks passed in $((SECONDS - started)) s; install $install_time s, uninstall $uninstall_time s"
+echo "package checks passed in $((SECONDS - started)) s; install $install_time s," \
+    "same-version rebuild $rebuild_time s, failed upgrade $failed_upgrade_time s," \
+    "upgrade $upgrade_time s, repair $repair_time s, uninstall $uninstall_time s"

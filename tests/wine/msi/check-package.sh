@@ -3,6 +3,7 @@
 # and checks the signatures, the versions and the unsigned build:
 #   packages/current.msi   this version, with a payload (dfu-util.exe, a DLL, a firmware package)
 #   packages/next.msi      the next version, from the second copy of the files, without payload
+#   packages/rebuild.msi   this version again, with another payload (new firmware, another DLL)
 # Every signature verifies with the certificate as its CA; a byte changed in a signed file fails
 # verification.
 #
@@ -43,6 +44,13 @@ body = bytes(range(256)) * 4 + struct.pack("<HHHH3sB", 0x0103, 0x5710, 0x7C3E, 0
 open(sys.argv[1], "wb").write(body + struct.pack("<I", zlib.crc32(body) ^ 0xFFFFFFFF))
 PY
 
+# The same version rebuilt with new firmware: one file the same, one replaced, one gone, one new.
+payload2=$work/payload2
+mkdir -p "$payload2"
+cp "$payload/dfu-util.exe" "$payload2/"
+cp "$next_dll" "$payload2/libusb-1.0.dll"
+cp "$payload/fw-0103.dfu" "$payload2/fw-0104.dfu"
+
 # --- The packages ----------------------------------------------------------------------------------
 
 export TARN_SIGN_PKCS12=$work/cert.p12 TARN_SIGN_PASSWORD=$password
@@ -58,14 +66,16 @@ build() {
 }
 build current --version "$version" --exe "$exe" --messages "$dll" --payload "$payload"
 build next --version "$next_version" --exe "$next_exe" --messages "$next_dll"
+build rebuild --version "$version" --exe "$exe" --messages "$dll" --payload "$payload2"
 grep -q 'signed VantorTarnWindowsUpdateService.exe' "$work/current.log" ||
     fail "make-package did not say that it signed"
 
 # The staged copies are the packaged ones; the Wine test compares the installed files with them.
-for name in current next; do
+for name in current next rebuild; do
     cp -r "$work/stage-$name" "$packages/files-$name"
 done
 cp -r "$payload" "$packages/payload"
+cp -r "$payload2" "$packages/payload2"
 
 # --- Signatures ------------------------------------------------------------------------------------
 
@@ -126,6 +136,26 @@ for name in current:"$version" next:"$next_version"; do
         [ "$got" == "$want.0" ] || fail "$name: $file has the version \"$got\", expected $want.0"
     done
 done
+
+product_code() {
+    msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }'
+}
+[ "$(product_version "$packages/rebuild.msi")" == "$version" ] &&
+    [ "$(product_code "$packages/rebuild.msi")" != "$(product_code "$packages/current.msi")" ] ||
+    fail "rebuild.msi: not this version under a product code of its own"
+
+# --- A payload that is not the service's ------------------------------------------------------------
+
+bad=$work/payload-bad
+cp -r "$payload" "$bad"
+echo notes >"$bad/readme.txt"
+if bash "$make_package" --version "$version" --exe "$exe" --messages "$dll" --actions "$actions" \
+    --stage "$work/stage-bad" --out "$packages/bad.msi" --payload "$bad" >"$work/bad.log" 2>&1; then
+    fail "a payload with readme.txt was packaged"
+fi
+grep -q 'readme.txt: only dfu-util.exe, its DLLs and \*.dfu packages belong in the payload' \
+    "$work/bad.log" || fail "the refused payload is not named: $(cat "$work/bad.log")"
+[ ! -e "$packages/bad.msi" ] || fail "a refused payload left a package"
 
 # --- Without a certificate -------------------------------------------------------------------------
 
