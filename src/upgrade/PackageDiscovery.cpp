@@ -1,11 +1,12 @@
-// initUpgradeInfo: choose the firmware package of the pass, delete the ones set aside, and
-// read the chosen one's version.
+// initUpgradeInfo: check every firmware package, choose the pass's package among those that
+// pass, delete the ones set aside, and hold the chosen one until the pass is done with it.
 #include "upgrade/PackageDiscovery.h"
 
 #include "upgrade/DeviceLine.h"
 #include "upgrade/TarnUpgradeProcess.h"
 
 #include <algorithm>
+#include <map>
 
 namespace tarn::upgrade {
 namespace {
@@ -39,7 +40,8 @@ std::vector<PackageEntry> sortByCreationTime(EngineContext& context,
 }
 
 std::wstring selectPackage(EngineContext& context, const std::vector<std::wstring>& names,
-                           const std::wstring& directory) {
+                           const std::wstring& directory,
+                           const std::function<void(const std::wstring&)>& beforeDelete) {
     std::wstring choice = names.front();
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::wstring& name = names[i];
@@ -62,6 +64,9 @@ std::wstring selectPackage(EngineContext& context, const std::vector<std::wstrin
         } else {
             context.log.reportEvent(EventType::Information, L"file delete  %s ", path);
             if (!discard.empty()) {
+                if (beforeDelete) {
+                    beforeDelete(discard);
+                }
                 context.files.deleteFile(path);
             }
         }
@@ -73,6 +78,9 @@ std::wstring selectPackage(EngineContext& context, const std::vector<std::wstrin
 // NOLINTNEXTLINE(performance-unnecessary-value-param)
 std::int32_t TarnUpgradeProcess::initUpgradeInfo(std::wstring directory) {
     auto& log = context_.log;
+    // A second discovery in the same pass weighs the packages afresh; the first one's hold
+    // would fail its creation-time opens and its deletions.
+    releasePackage();
     const std::wstring pattern = directory + kPackagePattern;
     log.reportEvent(EventType::Information, L"initUpgradeInfo packageList= %s", pattern);
 
@@ -85,15 +93,44 @@ std::int32_t TarnUpgradeProcess::initUpgradeInfo(std::wstring directory) {
         log.reportEvent(EventType::Information, L"adding %s to the unsorted list", name);
     }
 
+    // Every package is checked before anything is chosen or deleted: one that fails takes no
+    // part, so a damaged file never pushes a good one aside, and is never deleted (it may be
+    // a copy still under way). Those that pass stay open until the choice is made.
     std::vector<std::wstring> sorted;
+    std::map<std::wstring, PackageCheck> passed;
     for (auto& entry : sortByCreationTime(context_, found)) {
+        const std::wstring path = std::wstring(kServiceDirectory) + entry.name;
+        PackageCheck check = checkPackage(context_, path, !refusalsReported_.contains(path));
+        if (check.verdict == PackageVerdict::ReadFailed) {
+            return -1; // the disk is not to be trusted: nothing chosen, nothing deleted
+        }
+        if (check.verdict == PackageVerdict::Refused) {
+            refusalsReported_.insert(path);
+            continue;
+        }
         log.reportEvent(EventType::Information, L"adding %s to the sorted list", entry.name);
-        sorted.push_back(std::move(entry.name));
+        sorted.push_back(entry.name);
+        passed.emplace(std::move(entry.name), std::move(check));
+    }
+    if (sorted.empty()) {
+        log.reportEvent(EventType::Information, L"initUpgradeInfo File not found %s!", pattern);
+        return -1;
     }
 
-    packageName = selectPackage(context_, sorted, directory);
-    return readTargetVersion(context_, std::wstring(kServiceDirectory) + packageName,
-                             targetVersion);
+    packageName = selectPackage(context_, sorted, directory,
+                                [&](const std::wstring& name) { passed.at(name).file.reset(); });
+    PackageCheck& chosen = passed.at(packageName);
+    heldPackage_ = std::move(chosen.file);
+    targetVersion = eventlog::formatWide(L"%04x", unsigned{chosen.release});
+    log.reportEvent(EventType::Information, L"get targetVersion is %s!", targetVersion);
+    return 1;
+}
+
+void TarnUpgradeProcess::releasePackage() {
+    if (heldPackage_ && !heldPackage_->close()) {
+        context_.log.reportEvent(EventType::Information, L"fclose failed!!");
+    }
+    heldPackage_.reset();
 }
 
 } // namespace tarn::upgrade

@@ -134,15 +134,6 @@ TEST_F(Packages, UnreadableTimesSortAmongTheOldest) {
     EXPECT_EQ(sorted[2].name, L"old.dfu");
 }
 
-TEST_F(Packages, TheChosenPackageCannotBeRead) {
-    create({L"a.dfu"});
-    files.files.front().failClose = true;
-    EXPECT_EQ(engine.initUpgradeInfo(kDir), -1);
-    EXPECT_EQ(engine.packageName, L"a.dfu");
-    EXPECT_EQ(engine.targetVersion, L"0103"); // written before the close failed
-    EXPECT_EQ(texts().back(), L"fclose failed!!");
-}
-
 TEST_F(Packages, TargetVersionFromAValidSuffix) {
     struct Case {
         std::string content;
@@ -154,20 +145,17 @@ TEST_F(Packages, TargetVersionFromAValidSuffix) {
         // What the runtime's Unicode text mode used to corrupt comes through whole.
         {packageWithRelease(0x001A), L"001a"},
         {packageWithRelease(0x000D, 32, 0x7c3e, 0x5710), L"000d"},
-        {packageWithRelease(0xFEFF, 0), L"feff"}, // a byte-order mark, and exactly a suffix
-        {packageWithRelease(0x0103, 200000, 0xFFFF, 0xFFFF), L"0103"}, // any device; many reads
+        {packageWithRelease(0xFEFF, 1), L"feff"},                              // a byte-order mark
+        {packageWithRelease(0x0103, 200000, 0xFFFF, 0xFFFF, 0x0110), L"0103"}, // many reads
     };
     for (const auto& c : cases) {
         files.files.clear();
         files.add(kDir + L"p.dfu", c.content, 1);
-        std::wstring version;
-        EXPECT_EQ(readTargetVersion(context, kDir + L"p.dfu", version), 1) << c.content.size();
-        EXPECT_EQ(version, c.version);
+        TarnUpgradeProcess pass(context, false);
+        EXPECT_EQ(pass.initUpgradeInfo(kDir), 1) << c.content.size();
+        EXPECT_EQ(pass.targetVersion, c.version);
+        EXPECT_EQ(texts().back(), L"get targetVersion is " + std::wstring(c.version) + L"!");
     }
-    std::wstring untouched = L"keep";
-    EXPECT_EQ(readTargetVersion(context, kDir + L"missing.dfu", untouched), -1);
-    EXPECT_EQ(untouched, L"keep");
-    EXPECT_EQ(texts().back(), L"_wfopen failed!!");
 }
 
 // A copy still in progress, a damaged file, an archive or a package for another device: no
@@ -192,8 +180,10 @@ TEST_F(Packages, APackageWithoutAValidSuffixIsNeverTaken) {
         {withLength(good, 15), L"bad length"},
         {withLength(packageWithRelease(0x0103, 0), 17), L"bad length"}, // beyond the file
         {damaged, L"CRC mismatch"},
+        {packageWithRelease(0x0103, 32, 0x7C3E, 0x5711, 0x011A), L"not a DFU 1.0 or 1.1 file"},
         {packageWithRelease(0x0103, 32, 0x0483, 0xDF11), L"not for this device"},
         {packageWithRelease(0x0103, 32, 0x7C3E, 0x5712), L"not for this device"},
+        {packageWithRelease(0x0103, 0), L"no image"},
     };
     for (const auto& c : cases) {
         files.files.clear();
@@ -201,14 +191,126 @@ TEST_F(Packages, APackageWithoutAValidSuffixIsNeverTaken) {
         TarnUpgradeProcess pass(context, false);
         eventLog.clear();
         EXPECT_EQ(pass.initUpgradeInfo(kDir), -1) << c.fault;
-        EXPECT_EQ(texts().back(),
-                  L"package " + kDir + L"fw.dfu has no valid DFU suffix: " + c.fault);
-        EXPECT_EQ(messagesStartingWith(L"package ").size(), 1u);
-        EXPECT_EQ(eventLog.events.back().type, 4);
+        EXPECT_EQ(messagesStartingWith(L"package "),
+                  Strings{L"package " + kDir + L"fw.dfu has no valid DFU suffix: " + c.fault});
+        EXPECT_EQ(texts().back(), L"initUpgradeInfo File not found " + kDir + L"*.dfu!");
         EXPECT_TRUE(pass.targetVersion.empty());
-        EXPECT_EQ(pass.packageName, L"fw.dfu");
+        EXPECT_TRUE(pass.packageName.empty());
         EXPECT_EQ(remaining(), Strings{L"fw.dfu"}); // left for its owner to replace
     }
+}
+
+struct WithDamaged {
+    Strings created; // oldest first
+    Strings damaged;
+    std::wstring chosen; // empty: none passes
+    Strings deleted;
+    std::wstring usedFile; // the name in "use file", empty for none
+};
+
+// Every package is checked before the choice: one that fails is neither chosen, nor deleted,
+// nor named, and the rules run over the others as if it were not there.
+TEST_F(Packages, ADamagedPackageTakesNoPartInTheChoice) {
+    const WithDamaged cases[] = {
+        // Sorting last, newest: the good one it would have pushed aside is flashed.
+        {{L"fw-0102.dfu", L"fw-0103.dfu", L"fw-0199.dfu"},
+         {L"fw-0199.dfu"},
+         L"fw-0103.dfu",
+         {},
+         L"fw-0102.dfu"},
+        // Sorting first, oldest: it would have been deleted, though it may be a copy under way.
+        {{L"fw-0050.dfu", L"fw-0101.dfu", L"fw-0104.dfu"},
+         {L"fw-0050.dfu"},
+         L"fw-0104.dfu",
+         {},
+         L"fw-0101.dfu"},
+        {{L"a.dfu", L"b.dfu"}, {L"a.dfu", L"b.dfu"}, L"", {}, L""},
+        // Beside zipped ones: a zipped package is chosen when no plain one passes, and a damaged
+        // zipped one is not deleted first.
+        {{L"x.zip.dfu", L"a.zip.dfu", L"b.dfu"},
+         {L"x.zip.dfu", L"b.dfu"},
+         L"a.zip.dfu",
+         {},
+         L"a.zip.dfu"},
+        {{L"x.zip.dfu", L"y.zip.dfu", L"a.dfu", L"b.dfu"},
+         {L"x.zip.dfu", L"b.dfu"},
+         L"a.dfu",
+         {L"y.zip.dfu"},
+         L"y.zip.dfu"},
+    };
+    for (const auto& c : cases) {
+        files.files.clear();
+        files.deletions.clear();
+        eventLog.clear();
+        create(c.created);
+        for (const auto& name : c.damaged) {
+            files.find(kDir + name)->content.pop_back();
+        }
+        TarnUpgradeProcess pass(context, false);
+        EXPECT_EQ(pass.initUpgradeInfo(kDir), c.chosen.empty() ? -1 : 1) << c.created.back();
+        EXPECT_EQ(pass.packageName, c.chosen);
+        Strings deleted;
+        for (const auto& path : files.deletions) {
+            deleted.push_back(path.substr(kDir.size()));
+        }
+        EXPECT_EQ(deleted, c.deleted);
+        EXPECT_EQ(remaining().size(), c.created.size() - c.deleted.size());
+        Strings reported;
+        for (const auto& name : c.damaged) {
+            reported.push_back(L"package " + kDir + name +
+                               L" has no valid DFU suffix: bad signature");
+        }
+        Strings named = messagesStartingWith(L"package ");
+        std::sort(named.begin(), named.end());
+        std::sort(reported.begin(), reported.end());
+        EXPECT_EQ(named, reported) << "once each";
+        for (const auto& name : c.damaged) {
+            for (const auto& text : texts()) {
+                const bool placed = text.rfind(L"file delete", 0) == 0 ||
+                                    text.rfind(L"use file", 0) == 0 ||
+                                    text.rfind(L"adding " + name + L" to the sorted", 0) == 0;
+                EXPECT_FALSE(placed && text.find(name) != std::wstring::npos) << text;
+            }
+        }
+        if (!c.chosen.empty()) {
+            EXPECT_EQ(
+                messagesStartingWith(L"use file"),
+                Strings{L"use file  " + (c.usedFile.empty() ? L"" : kDir + c.usedFile) + L" "});
+        }
+    }
+}
+
+// A package that cannot be opened (a copy still being written, a folder) is passed over too.
+TEST_F(Packages, APackageThatCannotBeOpenedIsPassedOver) {
+    create({L"a.dfu", L"b.dfu"});
+    files.find(kDir + L"b.dfu")->openFailure = L"Sharing violation.";
+    EXPECT_EQ(engine.initUpgradeInfo(kDir), 1);
+    EXPECT_EQ(engine.packageName, L"a.dfu");
+    EXPECT_EQ(messagesStartingWith(L"package "),
+              Strings{L"package " + kDir + L"b.dfu could not be opened: Sharing violation."});
+}
+
+// A read that fails is no verdict on the package: the pass ends, and nothing is deleted.
+TEST_F(Packages, AReadErrorEndsThePassAndDeletesNothing) {
+    create({L"fw_1.dfu", L"fw_2.dfu", L"fw_3.dfu"});
+    files.find(kDir + L"fw_3.dfu")->failReadAfter = 20;
+    EXPECT_EQ(engine.initDfuDevList(), kOutcomeNoPackage);
+    EXPECT_TRUE(processes.commandLines.empty());
+    EXPECT_EQ(textsFrom(texts().size() - 2),
+              (Strings{L"package " + kDir +
+                           L"fw_3.dfu could not be read: The request could not be performed "
+                           L"because of an I/O device error.",
+                       L"initUpgradeInfo Failed " + kDir + L"!"}));
+    EXPECT_TRUE(files.deletions.empty());
+    EXPECT_TRUE(files.openPaths().empty());
+}
+
+TEST_F(Packages, AFailedCloseIsReportedWhenThePackageIsLetGo) {
+    create({L"a.dfu"});
+    files.files.front().failClose = true;
+    EXPECT_EQ(engine.initUpgradeInfo(kDir), 1);
+    engine.releasePackage();
+    EXPECT_EQ(texts().back(), L"fclose failed!!");
 }
 
 } // namespace

@@ -33,8 +33,9 @@ TEST_F(Passes, APackageThatFailsItsCheckNeverRunsTheTool) {
     files.files.front().content.pop_back(); // the last byte of its CRC not yet copied
     EXPECT_EQ(engine.initDfuDevList(), kOutcomeNoPackage);
     EXPECT_TRUE(processes.commandLines.empty());
-    EXPECT_EQ(textsFrom(texts().size() - 2),
+    EXPECT_EQ(textsFrom(texts().size() - 3),
               (Strings{L"package " + kDir + L"fw.dfu has no valid DFU suffix: bad signature",
+                       L"initUpgradeInfo File not found " + kDir + L"*.dfu!",
                        L"initUpgradeInfo Failed " + kDir + L"!"}));
     EXPECT_EQ(files.files.size(), 1u);
 }
@@ -136,6 +137,30 @@ TEST_F(Passes, DownloadInDfuMode) {
     EXPECT_EQ(texts().back(), L"TarnUpdateResult is 4");
 }
 
+// The package is held, and no other, from its check until the download has ended: what was
+// checked is what dfu-util reads.
+TEST_F(Passes, TheChosenPackageIsHeldUntilTheDownloadHasEnded) {
+    files.add(kDir + L"fw-old.dfu", testing::packageWithRelease(0x0102), 0);
+    std::vector<Strings> openAtStart;
+    processes.onStart = [&] { openAtStart.push_back(files.openPaths()); };
+    processes.runs.push_back({{kBanner + kDfuLine}});
+    ASSERT_EQ(engine.initDfuDevList(), kOutcomeListed);
+    processes.runs.push_back({{kBanner, "Download done.\nDone!\n"}});
+    EXPECT_EQ(engine.doUpgrade(), kOutcomeWritten);
+    EXPECT_EQ(openAtStart, (std::vector<Strings>(2, Strings{kDir + L"fw.dfu"})));
+    EXPECT_TRUE(files.openPaths().empty());
+
+    // A pass that ends without a download lets it go with the pass.
+    {
+        TarnUpgradeProcess detach(context, false);
+        processes.runs.push_back({{kBanner + kRuntimeLine}});
+        ASSERT_EQ(detach.initDfuDevList(), kOutcomeListed);
+        EXPECT_EQ(detach.doUpgrade(), kOutcomeDetached);
+        EXPECT_EQ(files.openPaths(), Strings{kDir + L"fw.dfu"});
+    }
+    EXPECT_TRUE(files.openPaths().empty());
+}
+
 TEST_F(Passes, DownloadFailures) {
     processes.runs.push_back({{kBanner + kDfuLine}});
     ASSERT_EQ(engine.initDfuDevList(), kOutcomeListed);
@@ -177,6 +202,7 @@ TEST_F(Passes, NoUpgradeNeeded) {
 }
 
 TEST_F(Passes, AnUnrecognisedDeviceIsListedOnceMore) {
+    files.add(kDir + L"fw-new.dfu", "cut short", 2);
     processes.runs.push_back({{kBanner}});
     ASSERT_EQ(engine.initDfuDevList(), kOutcomeListed);
     processes.runs.push_back({{kBanner + kDfuLine}});
@@ -186,6 +212,10 @@ TEST_F(Passes, AnUnrecognisedDeviceIsListedOnceMore) {
     EXPECT_TRUE(engine.retry);
     EXPECT_EQ(processes.commandLines.size(), 2u);   // listing, listing; no download
     EXPECT_EQ(files.searches.size(), searches + 1); // a second package discovery
+    // whose refusal was reported by the first: one entry per package per pass.
+    EXPECT_EQ(std::count_if(eventLog.events.begin(), eventLog.events.end(),
+                            [](const auto& e) { return e.text.rfind(L"package ", 0) == 0; }),
+              1);
     // A second doUpgrade on the same engine gives up without listing again.
     engine.updev.mode = kModeNone;
     EXPECT_EQ(engine.doUpgrade(), kOutcomeGeneralFailure);
