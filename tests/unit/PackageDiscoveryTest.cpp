@@ -65,6 +65,7 @@ struct Ordering {
     std::wstring chosen;
     Strings deleted;
     std::wstring usedFile; // the name in "use file", empty for none
+    Strings damaged{};     // checked first, and then neither chosen, nor deleted, nor named
 };
 
 TEST_F(Packages, ChoiceAndDeletionsForEachOrdering) {
@@ -81,12 +82,24 @@ TEST_F(Packages, ChoiceAndDeletionsForEachOrdering) {
          L"c.dfu",
          {L"b.dfu", L"a.dfu"},
          L"d.zip.dfu"},
+        // A damaged newest copy no longer holds back the good one; a damaged oldest one (a
+        // copy still under way?) is no longer deleted; a damaged zipped one neither.
+        {{L"fw-2.dfu", L"fw-3.dfu", L"fw-9.dfu"}, L"fw-3.dfu", {}, L"fw-2.dfu", {L"fw-9.dfu"}},
+        {{L"fw-0.dfu", L"fw-1.dfu", L"fw-4.dfu"}, L"fw-4.dfu", {}, L"fw-1.dfu", {L"fw-0.dfu"}},
+        {{L"x.zip.dfu", L"a.zip.dfu", L"b.dfu"},
+         L"a.zip.dfu",
+         {},
+         L"a.zip.dfu",
+         {L"x.zip.dfu", L"b.dfu"}},
     };
     for (const auto& o : orderings) {
         files.files.clear();
         files.deletions.clear();
         eventLog.clear();
         create(o.created);
+        for (const auto& name : o.damaged) {
+            files.find(kDir + name)->content.pop_back();
+        }
         TarnUpgradeProcess e(context, false);
         ASSERT_EQ(e.initUpgradeInfo(kDir), 1);
         EXPECT_EQ(e.packageName, o.chosen) << o.created.front();
@@ -95,9 +108,11 @@ TEST_F(Packages, ChoiceAndDeletionsForEachOrdering) {
             deleted.push_back(path.substr(kDir.size()));
         }
         EXPECT_EQ(deleted, o.deleted) << o.created.front();
+        EXPECT_EQ(remaining().size(), o.created.size() - o.deleted.size()); // held ones let go
         EXPECT_EQ(messagesStartingWith(L"use file"),
                   Strings{L"use file  " + (o.usedFile.empty() ? L"" : kDir + o.usedFile) + L" "})
             << o.created.front();
+        EXPECT_EQ(messagesStartingWith(L"package ").size(), o.damaged.size());
         // The chosen package is never deleted.
         const Strings left = remaining();
         EXPECT_NE(std::find(left.begin(), left.end(), o.chosen), left.end());
@@ -200,117 +215,24 @@ TEST_F(Packages, APackageWithoutAValidSuffixIsNeverTaken) {
     }
 }
 
-struct WithDamaged {
-    Strings created; // oldest first
-    Strings damaged;
-    std::wstring chosen; // empty: none passes
-    Strings deleted;
-    std::wstring usedFile; // the name in "use file", empty for none
-};
-
-// Every package is checked before the choice: one that fails is neither chosen, nor deleted,
-// nor named, and the rules run over the others as if it were not there.
-TEST_F(Packages, ADamagedPackageTakesNoPartInTheChoice) {
-    const WithDamaged cases[] = {
-        // Sorting last, newest: the good one it would have pushed aside is flashed.
-        {{L"fw-0102.dfu", L"fw-0103.dfu", L"fw-0199.dfu"},
-         {L"fw-0199.dfu"},
-         L"fw-0103.dfu",
-         {},
-         L"fw-0102.dfu"},
-        // Sorting first, oldest: it would have been deleted, though it may be a copy under way.
-        {{L"fw-0050.dfu", L"fw-0101.dfu", L"fw-0104.dfu"},
-         {L"fw-0050.dfu"},
-         L"fw-0104.dfu",
-         {},
-         L"fw-0101.dfu"},
-        {{L"a.dfu", L"b.dfu"}, {L"a.dfu", L"b.dfu"}, L"", {}, L""},
-        // Beside zipped ones: a zipped package is chosen when no plain one passes, and a damaged
-        // zipped one is not deleted first.
-        {{L"x.zip.dfu", L"a.zip.dfu", L"b.dfu"},
-         {L"x.zip.dfu", L"b.dfu"},
-         L"a.zip.dfu",
-         {},
-         L"a.zip.dfu"},
-        {{L"x.zip.dfu", L"y.zip.dfu", L"a.dfu", L"b.dfu"},
-         {L"x.zip.dfu", L"b.dfu"},
-         L"a.dfu",
-         {L"y.zip.dfu"},
-         L"y.zip.dfu"},
-    };
-    for (const auto& c : cases) {
-        files.files.clear();
-        files.deletions.clear();
-        eventLog.clear();
-        create(c.created);
-        for (const auto& name : c.damaged) {
-            files.find(kDir + name)->content.pop_back();
-        }
-        TarnUpgradeProcess pass(context, false);
-        EXPECT_EQ(pass.initUpgradeInfo(kDir), c.chosen.empty() ? -1 : 1) << c.created.back();
-        EXPECT_EQ(pass.packageName, c.chosen);
-        Strings deleted;
-        for (const auto& path : files.deletions) {
-            deleted.push_back(path.substr(kDir.size()));
-        }
-        EXPECT_EQ(deleted, c.deleted);
-        EXPECT_EQ(remaining().size(), c.created.size() - c.deleted.size());
-        Strings reported;
-        for (const auto& name : c.damaged) {
-            reported.push_back(L"package " + kDir + name +
-                               L" has no valid DFU suffix: bad signature");
-        }
-        Strings named = messagesStartingWith(L"package ");
-        std::sort(named.begin(), named.end());
-        std::sort(reported.begin(), reported.end());
-        EXPECT_EQ(named, reported) << "once each";
-        for (const auto& name : c.damaged) {
-            for (const auto& text : texts()) {
-                const bool placed = text.rfind(L"file delete", 0) == 0 ||
-                                    text.rfind(L"use file", 0) == 0 ||
-                                    text.rfind(L"adding " + name + L" to the sorted", 0) == 0;
-                EXPECT_FALSE(placed && text.find(name) != std::wstring::npos) << text;
-            }
-        }
-        if (!c.chosen.empty()) {
-            EXPECT_EQ(
-                messagesStartingWith(L"use file"),
-                Strings{L"use file  " + (c.usedFile.empty() ? L"" : kDir + c.usedFile) + L" "});
-        }
-    }
-}
-
-// A package that cannot be opened (a copy still being written, a folder) is passed over too.
-TEST_F(Packages, APackageThatCannotBeOpenedIsPassedOver) {
-    create({L"a.dfu", L"b.dfu"});
-    files.find(kDir + L"b.dfu")->openFailure = L"Sharing violation.";
-    EXPECT_EQ(engine.initUpgradeInfo(kDir), 1);
-    EXPECT_EQ(engine.packageName, L"a.dfu");
-    EXPECT_EQ(messagesStartingWith(L"package "),
-              Strings{L"package " + kDir + L"b.dfu could not be opened: Sharing violation."});
-}
-
-// A read that fails is no verdict on the package: the pass ends, and nothing is deleted.
-TEST_F(Packages, AReadErrorEndsThePassAndDeletesNothing) {
+// A package that cannot be opened is passed over; a read that fails is no verdict on the
+// package, and ends the pass with nothing deleted.
+TEST_F(Packages, OpenAndReadFailures) {
     create({L"fw_1.dfu", L"fw_2.dfu", L"fw_3.dfu"});
-    files.find(kDir + L"fw_3.dfu")->failReadAfter = 20;
-    EXPECT_EQ(engine.initDfuDevList(), kOutcomeNoPackage);
-    EXPECT_TRUE(processes.commandLines.empty());
-    EXPECT_EQ(textsFrom(texts().size() - 2),
-              (Strings{L"package " + kDir +
-                           L"fw_3.dfu could not be read: The request could not be performed "
-                           L"because of an I/O device error.",
-                       L"initUpgradeInfo Failed " + kDir + L"!"}));
-    EXPECT_TRUE(files.deletions.empty());
-    EXPECT_TRUE(files.openPaths().empty());
-}
-
-TEST_F(Packages, AFailedCloseIsReportedWhenThePackageIsLetGo) {
-    create({L"a.dfu"});
-    files.files.front().failClose = true;
+    files.find(kDir + L"fw_3.dfu")->openFailure = L"Sharing violation.";
     EXPECT_EQ(engine.initUpgradeInfo(kDir), 1);
-    engine.releasePackage();
-    EXPECT_EQ(texts().back(), L"fclose failed!!");
+    EXPECT_EQ(engine.packageName, L"fw_2.dfu");
+    EXPECT_EQ(messagesStartingWith(L"package "),
+              Strings{L"package " + kDir + L"fw_3.dfu could not be opened: Sharing violation."});
+
+    files.find(kDir + L"fw_2.dfu")->failReadAfter = 20;
+    TarnUpgradeProcess failing(context, false);
+    EXPECT_EQ(failing.initDfuDevList(), kOutcomeNoPackage);
+    EXPECT_EQ(texts().end()[-2], L"package " + kDir +
+                                     L"fw_2.dfu could not be read: The request could not be "
+                                     L"performed because of an I/O device error.");
+    EXPECT_TRUE(files.deletions.empty());
+    EXPECT_TRUE(processes.commandLines.empty());
 }
 
 } // namespace
