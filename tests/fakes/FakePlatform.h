@@ -173,24 +173,20 @@ public:
         std::string content;
         std::optional<std::uint64_t> creationTime = 0;
         bool failClose = false;
-        std::wstring openFailure;                 // the open fails, for this reason
-        std::optional<std::size_t> failReadAfter; // reads past this many bytes fail
+        std::wstring openFailure{}; // the open fails, for this reason
+        bool failRead = false;
         std::shared_ptr<int> openCount = std::make_shared<int>(0);
     };
 
     void add(const std::wstring& path, std::string content, std::optional<std::uint64_t> time) {
-        File file;
-        file.path = path;
-        file.content = std::move(content);
-        file.creationTime = time;
-        files.push_back(std::move(file));
+        files.push_back({path, std::move(content), time});
     }
     File* find(const std::wstring& path) {
         auto it =
             std::find_if(files.begin(), files.end(), [&](const File& f) { return f.path == path; });
         return it == files.end() ? nullptr : &*it;
     }
-    // The paths open now, in the order of files.
+    // The paths open now.
     std::vector<std::wstring> openPaths() const {
         std::vector<std::wstring> open;
         for (const auto& f : files) {
@@ -252,34 +248,27 @@ public:
 private:
     struct Reader final : platform::BinaryFile {
         explicit Reader(const File& f)
-            : content(f.content), failClose(f.failClose), failAfter(f.failReadAfter),
+            : content(f.content), failClose(f.failClose), failRead(f.failRead),
               openCount(f.openCount) {
             ++*openCount;
         }
-        ~Reader() override { close(); }
+        ~Reader() override { --*openCount; }
         Read read(std::span<std::uint8_t> buffer) override {
-            if (failAfter && pos >= *failAfter) {
-                return {0, L"The request could not be performed because of an I/O device error."};
+            if (failRead) {
+                return {0, L"I/O error"};
             }
-            const std::size_t end = std::min(content.size(), failAfter.value_or(content.size()));
-            const std::size_t n = std::min(buffer.size(), end - std::min(pos, end));
+            const std::size_t n =
+                std::min(buffer.size(), content.size() - std::min(pos, content.size()));
             std::memcpy(buffer.data(), content.data() + pos, n);
             pos += n;
             return {n, {}};
         }
-        bool close() override {
-            if (open) {
-                open = false;
-                --*openCount;
-            }
-            return !failClose;
-        }
+        bool close() override { return !failClose; }
         std::string content;
         bool failClose;
-        std::optional<std::size_t> failAfter;
+        bool failRead;
         std::shared_ptr<int> openCount;
         std::size_t pos = 0;
-        bool open = true;
     };
 };
 

@@ -149,16 +149,6 @@ TEST_F(Passes, TheChosenPackageIsHeldUntilTheDownloadHasEnded) {
     EXPECT_EQ(engine.doUpgrade(), kOutcomeWritten);
     EXPECT_EQ(openAtStart, (std::vector<Strings>(2, Strings{kDir + L"fw.dfu"})));
     EXPECT_TRUE(files.openPaths().empty());
-
-    // A pass that ends without a download lets it go with the pass.
-    {
-        TarnUpgradeProcess detach(context, false);
-        processes.runs.push_back({{kBanner + kRuntimeLine}});
-        ASSERT_EQ(detach.initDfuDevList(), kOutcomeListed);
-        EXPECT_EQ(detach.doUpgrade(), kOutcomeDetached);
-        EXPECT_EQ(files.openPaths(), Strings{kDir + L"fw.dfu"});
-    }
-    EXPECT_TRUE(files.openPaths().empty());
 }
 
 TEST_F(Passes, DownloadFailures) {

@@ -2,6 +2,7 @@
 #include "platform/Files.h"
 
 #include "StandinTestSupport.h"
+#include "platform/standin/UniqueFd.h"
 
 #include <fcntl.h>
 #include <optional>
@@ -11,6 +12,7 @@ namespace tarn::platform::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using standin::UniqueFd;
 
 constexpr wchar_t kDir[] = L"C:\\Program Files\\Vantor\\Tarn\\Services\\";
 
@@ -166,23 +168,16 @@ TEST_F(FilesTest, OpenForReadingRefusesAllButPlainFilesWithoutBlocking) {
 // Linux has no sharing modes: the nearest is a lock, which writers that lock respect.
 TEST_F(FilesTest, AnOpenFileIsLockedAgainstWritersThatLock) {
     writeFile(path(L"fw.dfu"), "0123456789");
-    const auto writeLock = [&](int fd) {
-        struct flock lock {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
-    };
-    const int writer = ::open(host(path(L"fw.dfu")).c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(writer, 0);
+    const UniqueFd writer(::open(host(path(L"fw.dfu")).c_str(), O_RDWR | O_CLOEXEC));
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
     auto held = files_.openForReading(path(L"fw.dfu"));
-    ASSERT_TRUE(held.file);
-    EXPECT_FALSE(writeLock(writer));
+    EXPECT_NE(::fcntl(writer.get(), F_OFD_SETLK, &lock), 0);
     EXPECT_TRUE(files_.openForReading(path(L"fw.dfu")).file) << "readers share it";
     held.file.reset();
-    ASSERT_TRUE(writeLock(writer));
+    ASSERT_EQ(::fcntl(writer.get(), F_OFD_SETLK, &lock), 0);
     // A writer that holds its lock keeps us out, as an open writer does on Windows.
     EXPECT_EQ(files_.openForReading(path(L"fw.dfu")).failure, L"Resource temporarily unavailable");
-    ::close(writer);
 }
 
 } // namespace
