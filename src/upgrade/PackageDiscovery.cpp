@@ -6,7 +6,6 @@
 #include "upgrade/TarnUpgradeProcess.h"
 
 #include <algorithm>
-#include <map>
 
 namespace tarn::upgrade {
 namespace {
@@ -18,6 +17,12 @@ constexpr wchar_t kZippedMarker[] = L".zip.dfu";
 
 bool isZipped(std::wstring_view name) {
     return name.find(kZippedMarker) != std::wstring_view::npos;
+}
+
+// Whether `name`, met after `choice` in the walk (oldest first), becomes the choice: a zipped
+// choice gives way to anything, a plain name takes over from one that sorts before it.
+bool replacesChoice(std::wstring_view choice, std::wstring_view name) {
+    return isZipped(choice) || (!isZipped(name) && compareCodeUnits(choice, name) < 0);
 }
 
 } // namespace
@@ -40,22 +45,16 @@ std::vector<PackageEntry> sortByCreationTime(EngineContext& context,
 }
 
 std::wstring selectPackage(EngineContext& context, const std::vector<std::wstring>& names,
-                           const std::wstring& directory,
-                           const std::function<void(const std::wstring&)>& beforeDelete) {
+                           const std::wstring& directory) {
     std::wstring choice = names.front();
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::wstring& name = names[i];
         std::wstring discard;
-        if (isZipped(choice)) {
+        if (replacesChoice(choice, name)) {
             discard = choice;
             choice = name;
-        } else if (isZipped(name)) {
+        } else if (choice != name) {
             discard = name;
-        } else if (const int order = compareCodeUnits(choice, name); order > 0) {
-            discard = name;
-        } else if (order < 0) {
-            discard = choice;
-            choice = name;
         }
         const std::wstring path = discard.empty() ? std::wstring() : directory + discard;
         if (i + 1 == names.size()) {
@@ -64,9 +63,6 @@ std::wstring selectPackage(EngineContext& context, const std::vector<std::wstrin
         } else {
             context.log.reportEvent(EventType::Information, L"file delete  %s ", path);
             if (!discard.empty()) {
-                if (beforeDelete) {
-                    beforeDelete(discard);
-                }
                 context.files.deleteFile(path);
             }
         }
@@ -95,13 +91,16 @@ std::int32_t TarnUpgradeProcess::initUpgradeInfo(std::wstring directory) {
 
     // Every package is checked before anything is chosen or deleted: one that fails takes no
     // part, so a damaged file never pushes a good one aside, and is never deleted (it may be
-    // a copy still under way). Those that pass stay open until the choice is made.
+    // a copy still under way). Of those that pass, only the one the walk would choose so far
+    // stays open: a thousand packages need no thousand handles.
     std::vector<std::wstring> sorted;
-    std::map<std::wstring, PackageCheck> passed;
+    std::wstring choice; // the walk's choice so far, the one package kept open
+    std::uint16_t release = 0;
     for (auto& entry : sortByCreationTime(context_, found)) {
         const std::wstring path = std::wstring(kServiceDirectory) + entry.name;
         PackageCheck check = checkPackage(context_, path, !refusalsReported_.contains(path));
         if (check.verdict == PackageVerdict::ReadFailed) {
+            releasePackage();
             return -1; // the disk is not to be trusted: nothing chosen, nothing deleted
         }
         if (check.verdict == PackageVerdict::Refused) {
@@ -109,19 +108,20 @@ std::int32_t TarnUpgradeProcess::initUpgradeInfo(std::wstring directory) {
             continue;
         }
         log.reportEvent(EventType::Information, L"adding %s to the sorted list", entry.name);
-        sorted.push_back(entry.name);
-        passed.emplace(std::move(entry.name), std::move(check));
+        if (sorted.empty() || replacesChoice(choice, entry.name)) {
+            choice = entry.name;
+            heldPackage_ = std::move(check.file);
+            release = check.release;
+        }
+        sorted.push_back(std::move(entry.name));
     }
     if (sorted.empty()) {
         log.reportEvent(EventType::Information, L"initUpgradeInfo File not found %s!", pattern);
         return -1;
     }
 
-    packageName = selectPackage(context_, sorted, directory,
-                                [&](const std::wstring& name) { passed.at(name).file.reset(); });
-    PackageCheck& chosen = passed.at(packageName);
-    heldPackage_ = std::move(chosen.file);
-    targetVersion = eventlog::formatWide(L"%04x", unsigned{chosen.release});
+    packageName = selectPackage(context_, sorted, directory);
+    targetVersion = eventlog::formatWide(L"%04x", unsigned{release});
     log.reportEvent(EventType::Information, L"get targetVersion is %s!", targetVersion);
     return 1;
 }

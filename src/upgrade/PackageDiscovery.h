@@ -4,7 +4,6 @@
 #include "upgrade/TarnUpgradeProcess.h"
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,10 +39,8 @@ PackageCheck checkPackage(EngineContext& context, const std::wstring& path, bool
 
 // Walks the names (oldest first, at least one), deletes the packages it sets aside on every
 // step but the last, and returns the chosen name: the one that sorts last among the names
-// without ".zip.dfu", or the newest when all are zipped. `beforeDelete` hears each name just
-// before its file is deleted: a package still held open cannot be.
+// without ".zip.dfu", or the newest when all are zipped.
 std::wstring selectPackage(EngineContext& context, const std::vector<std::wstring>& names,
-                           const std::wstring& directory,
-                           const std::function<void(const std::wstring&)>& beforeDelete = {});
+                           const std::wstring& directory);
 
 } // namespace tarn::upgrade
