@@ -186,16 +186,6 @@ public:
             std::find_if(files.begin(), files.end(), [&](const File& f) { return f.path == path; });
         return it == files.end() ? nullptr : &*it;
     }
-    // The paths open now.
-    std::vector<std::wstring> openPaths() const {
-        std::vector<std::wstring> open;
-        for (const auto& f : files) {
-            if (*f.openCount > 0) {
-                open.push_back(f.path);
-            }
-        }
-        return open;
-    }
 
     std::vector<std::wstring> findFiles(const std::wstring& pattern) override {
         searches.push_back(pattern);
