@@ -11,14 +11,29 @@
 
 namespace tarn::platform {
 
-// A file opened for binary reading; the destructor closes it if close() was not called.
+// A file opened for binary reading that nobody else may change while it is open. On Windows
+// it shares reading only: other readers open it, while a writer, a rename or a delete fails with
+// a sharing violation. Linux has no such sharing mode: the stand-in holds a shared lock that
+// only writers who lock the file themselves respect. The destructor closes it if close() was
+// not called.
 class BinaryFile {
 public:
+    struct Read {
+        std::size_t bytes = 0; // 0 at the end of the file
+        std::wstring failure;  // the system's reason when the read failed, else empty
+    };
+
     virtual ~BinaryFile() = default;
-    // Reads up to buffer.size() bytes; returns how many were read.
-    virtual std::size_t read(std::span<std::uint8_t> buffer) = 0;
+    // Reads up to buffer.size() bytes.
+    virtual Read read(std::span<std::uint8_t> buffer) = 0;
     // Closes the file; false when closing reported an error.
     virtual bool close() = 0;
+};
+
+// A file opened, or the system's reason why not.
+struct OpenedFile {
+    std::unique_ptr<BinaryFile> file;
+    std::wstring failure;
 };
 
 class FileSystem {
@@ -41,8 +56,8 @@ public:
     // DeleteFileW.
     virtual bool deleteFile(const std::wstring& path) = 0;
 
-    // Opens a file for binary reading; null when it cannot be opened.
-    virtual std::unique_ptr<BinaryFile> openForReading(const std::wstring& path) = 0;
+    // Opens a plain file for binary reading (a directory or a special file is refused).
+    virtual OpenedFile openForReading(const std::wstring& path) = 0;
 };
 
 FileSystem& systemFileSystem();

@@ -30,11 +30,13 @@ struct DfuSuffix {
 // The first check a package fails, in the order the checks are made.
 enum class SuffixFault {
     None,
-    TooShort,        // fewer bytes than a suffix
-    BadSignature,    // not "UFD"
-    BadLength,       // bLength below 16 or beyond the file
-    CrcMismatch,     // dwCRC is not the CRC of the rest of the file
-    NotForThisDevice // idVendor not 7c3e, idProduct not 5710 or 5711 (ffff: any)
+    TooShort,         // fewer bytes than a suffix
+    BadSignature,     // not "UFD"
+    BadLength,        // bLength below 16 or beyond the file
+    CrcMismatch,      // dwCRC is not the CRC of the rest of the file
+    NotDfu1x,         // bcdDFU neither 0x0100 nor 0x0110 (0x011a is DfuSe, which the Tarn lacks)
+    NotForThisDevice, // idVendor not 7c3e, idProduct not 5710 or 5711 (ffff: any)
+    NoImage           // nothing before the suffix
 };
 
 // The fault in short plain words ("CRC mismatch"); empty for None.

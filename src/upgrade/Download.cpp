@@ -55,6 +55,8 @@ std::int32_t TarnUpgradeProcess::doUpgrade() {
     }
     pipe->write.reset();
     handlePipeInfo(std::move(pipe->read), kOutputDownload);
+    // dfu-util has read what it flashed: the package may be replaced now.
+    releasePackage();
     log.reportEvent(EventType::Information, L"TarnUpdateResult is %d", TarnUpdateResult);
     return TarnUpdateResult;
 }

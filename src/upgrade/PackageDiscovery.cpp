@@ -1,5 +1,5 @@
-// initUpgradeInfo: choose the firmware package of the pass, delete the ones set aside, and
-// read the chosen one's version.
+// initUpgradeInfo: check every firmware package, choose the pass's package among those that
+// pass, delete the ones set aside, and hold the chosen one until the pass is done with it.
 #include "upgrade/PackageDiscovery.h"
 
 #include "upgrade/DeviceLine.h"
@@ -17,6 +17,12 @@ constexpr wchar_t kZippedMarker[] = L".zip.dfu";
 
 bool isZipped(std::wstring_view name) {
     return name.find(kZippedMarker) != std::wstring_view::npos;
+}
+
+// Whether `name`, met after `choice` in the walk (oldest first), becomes the choice: a zipped
+// choice gives way to anything, a plain name takes over from one that sorts before it.
+bool replacesChoice(std::wstring_view choice, std::wstring_view name) {
+    return isZipped(choice) || (!isZipped(name) && compareCodeUnits(choice, name) < 0);
 }
 
 } // namespace
@@ -44,16 +50,11 @@ std::wstring selectPackage(EngineContext& context, const std::vector<std::wstrin
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::wstring& name = names[i];
         std::wstring discard;
-        if (isZipped(choice)) {
+        if (replacesChoice(choice, name)) {
             discard = choice;
             choice = name;
-        } else if (isZipped(name)) {
+        } else if (choice != name) {
             discard = name;
-        } else if (const int order = compareCodeUnits(choice, name); order > 0) {
-            discard = name;
-        } else if (order < 0) {
-            discard = choice;
-            choice = name;
         }
         const std::wstring path = discard.empty() ? std::wstring() : directory + discard;
         if (i + 1 == names.size()) {
@@ -73,6 +74,9 @@ std::wstring selectPackage(EngineContext& context, const std::vector<std::wstrin
 // NOLINTNEXTLINE(performance-unnecessary-value-param)
 std::int32_t TarnUpgradeProcess::initUpgradeInfo(std::wstring directory) {
     auto& log = context_.log;
+    // A second discovery in the same pass weighs the packages afresh; the first one's hold
+    // would fail its creation-time opens and its deletions.
+    releasePackage();
     const std::wstring pattern = directory + kPackagePattern;
     log.reportEvent(EventType::Information, L"initUpgradeInfo packageList= %s", pattern);
 
@@ -85,15 +89,48 @@ std::int32_t TarnUpgradeProcess::initUpgradeInfo(std::wstring directory) {
         log.reportEvent(EventType::Information, L"adding %s to the unsorted list", name);
     }
 
+    // Every package is checked before anything is chosen or deleted: one that fails takes no
+    // part, so a damaged file never pushes a good one aside, and is never deleted (it may be
+    // a copy still under way). Of those that pass, only the one the walk would choose so far
+    // stays open: a thousand packages need no thousand handles.
     std::vector<std::wstring> sorted;
+    std::wstring choice; // the walk's choice so far, the one package kept open
+    std::uint16_t release = 0;
     for (auto& entry : sortByCreationTime(context_, found)) {
+        const std::wstring path = std::wstring(kServiceDirectory) + entry.name;
+        PackageCheck check = checkPackage(context_, path, !refusalsReported_.contains(path));
+        if (check.verdict == PackageVerdict::ReadFailed) {
+            releasePackage();
+            return -1; // the disk is not to be trusted: nothing chosen, nothing deleted
+        }
+        if (check.verdict == PackageVerdict::Refused) {
+            refusalsReported_.insert(path);
+            continue;
+        }
         log.reportEvent(EventType::Information, L"adding %s to the sorted list", entry.name);
+        if (sorted.empty() || replacesChoice(choice, entry.name)) {
+            choice = entry.name;
+            heldPackage_ = std::move(check.file);
+            release = check.release;
+        }
         sorted.push_back(std::move(entry.name));
+    }
+    if (sorted.empty()) {
+        log.reportEvent(EventType::Information, L"initUpgradeInfo File not found %s!", pattern);
+        return -1;
     }
 
     packageName = selectPackage(context_, sorted, directory);
-    return readTargetVersion(context_, std::wstring(kServiceDirectory) + packageName,
-                             targetVersion);
+    targetVersion = eventlog::formatWide(L"%04x", unsigned{release});
+    log.reportEvent(EventType::Information, L"get targetVersion is %s!", targetVersion);
+    return 1;
+}
+
+void TarnUpgradeProcess::releasePackage() {
+    if (heldPackage_ && !heldPackage_->close()) {
+        context_.log.reportEvent(EventType::Information, L"fclose failed!!");
+    }
+    heldPackage_.reset();
 }
 
 } // namespace tarn::upgrade

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace tarn::upgrade {
@@ -69,6 +70,7 @@ struct UpgradeDevice {
 class TarnUpgradeProcess {
 public:
     TarnUpgradeProcess(EngineContext& context, bool force);
+    ~TarnUpgradeProcess();
 
     TarnUpgradeProcess(const TarnUpgradeProcess&) = delete;
     TarnUpgradeProcess& operator=(const TarnUpgradeProcess&) = delete;
@@ -77,8 +79,11 @@ public:
     std::int32_t initDfuDevList();
     std::int32_t doUpgrade();
 
-    // Package discovery: 1 when a package was chosen and its version read, -1 otherwise.
+    // Package discovery: 1 when a package was chosen and its version read, -1 otherwise. The
+    // chosen package stays open, shared with readers only, until releasePackage: what was
+    // checked is what dfu-util flashes.
     std::int32_t initUpgradeInfo(std::wstring directory);
+    void releasePackage();
 
     // The child-process runner. doCmd starts a command line with its output into `output`
     // (0, or negative when the start failed); handlePipeInfo drains the pipe, has the text
@@ -111,6 +116,10 @@ private:
     // The child of the run in progress: ended when its output outlasts the bound, and its
     // handles closed when the run is over.
     std::unique_ptr<platform::ChildProcess> child_;
+    // The chosen package, held from its check until the download has ended or the pass ends.
+    std::unique_ptr<platform::BinaryFile> heldPackage_;
+    // Refused packages already reported: a repeated listing does not report them again.
+    std::set<std::wstring> refusalsReported_;
 };
 
 } // namespace tarn::upgrade

@@ -36,10 +36,10 @@ inline const std::wstring kTool = L"\"C:\\Program Files\\Vantor\\Tarn\\Services\
 
 // A firmware package for the Tarn whose DFU suffix carries `release`, with a valid CRC.
 inline std::string packageWithRelease(std::uint16_t release, std::size_t imageSize = 32,
-                                      std::uint16_t vendor = 0x7c3e,
-                                      std::uint16_t product = 0x5711) {
+                                      std::uint16_t vendor = 0x7c3e, std::uint16_t product = 0x5711,
+                                      std::uint16_t bcdDfu = 0x0100) {
     std::string bytes(imageSize, '\x5a');
-    for (const std::uint16_t field : {release, product, vendor, std::uint16_t{0x011a}}) {
+    for (const std::uint16_t field : {release, product, vendor, bcdDfu}) {
         bytes += static_cast<char>(field & 0xFF);
         bytes += static_cast<char>(field >> 8);
     }

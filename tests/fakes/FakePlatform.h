@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -163,7 +164,8 @@ private:
     FakeClock& clock_;
 };
 
-// Files keyed by their full Windows path, in the order they were added.
+// Files keyed by their full Windows path, in the order they were added. A file open for
+// reading cannot be deleted, as on Windows, where it is opened sharing reading only.
 class FakeFileSystem final : public platform::FileSystem {
 public:
     struct File {
@@ -171,6 +173,9 @@ public:
         std::string content;
         std::optional<std::uint64_t> creationTime = 0;
         bool failClose = false;
+        std::wstring openFailure{}; // the open fails, for this reason
+        bool failRead = false;
+        std::shared_ptr<int> openCount = std::make_shared<int>(0);
     };
 
     void add(const std::wstring& path, std::string content, std::optional<std::uint64_t> time) {
@@ -209,18 +214,21 @@ public:
         deletions.push_back(path);
         auto it =
             std::find_if(files.begin(), files.end(), [&](const File& f) { return f.path == path; });
-        if (it == files.end()) {
+        if (it == files.end() || *it->openCount > 0) {
             return false;
         }
         files.erase(it);
         return true;
     }
-    std::unique_ptr<platform::BinaryFile> openForReading(const std::wstring& path) override {
+    platform::OpenedFile openForReading(const std::wstring& path) override {
         const File* f = find(path);
         if (f == nullptr) {
-            return nullptr;
+            return {nullptr, L"The system cannot find the file specified."};
         }
-        return std::make_unique<Reader>(f->content, f->failClose);
+        if (!f->openFailure.empty()) {
+            return {nullptr, f->openFailure};
+        }
+        return {std::make_unique<Reader>(*f), {}};
     }
 
     std::vector<File> files;
@@ -229,17 +237,27 @@ public:
 
 private:
     struct Reader final : platform::BinaryFile {
-        Reader(std::string c, bool fail) : content(std::move(c)), failClose(fail) {}
-        std::size_t read(std::span<std::uint8_t> buffer) override {
+        explicit Reader(const File& f)
+            : content(f.content), failClose(f.failClose), failRead(f.failRead),
+              openCount(f.openCount) {
+            ++*openCount;
+        }
+        ~Reader() override { --*openCount; }
+        Read read(std::span<std::uint8_t> buffer) override {
+            if (failRead) {
+                return {0, L"I/O error"};
+            }
             const std::size_t n =
                 std::min(buffer.size(), content.size() - std::min(pos, content.size()));
             std::memcpy(buffer.data(), content.data() + pos, n);
             pos += n;
-            return n;
+            return {n, {}};
         }
         bool close() override { return !failClose; }
         std::string content;
         bool failClose;
+        bool failRead;
+        std::shared_ptr<int> openCount;
         std::size_t pos = 0;
     };
 };

@@ -1,4 +1,4 @@
-// readTargetVersion on arbitrary package contents, read through the fake file system: a version
+// The package check on arbitrary package contents, read through the fake file system: a release
 // only from a suffix that passes every check, one plain message otherwise, and the same verdict
 // however the file is cut into reads.
 #include "FuzzSupport.h"
@@ -25,9 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::wstring path = L"C:\\Services\\fw.dfu";
     files.add(path, content, 0);
 
-    std::wstring version = L"unset";
-    const std::int32_t result = tarn::upgrade::readTargetVersion(context, path, version);
-    require(eventLog.events.size() == 1, "one message either way");
+    const tarn::upgrade::PackageCheck check = tarn::upgrade::checkPackage(context, path, true);
     const std::span<const std::uint8_t> file(data, size);
     tarn::upgrade::DfuSuffix suffix;
     const SuffixFault fault = tarn::upgrade::checkDfuSuffix(file, suffix);
@@ -41,13 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     require(pieces.finish() == fault, "pieces give the verdict of the whole");
 
-    if (result != 1) {
-        require(result == -1, "-1 or 1");
+    if (check.verdict != tarn::upgrade::PackageVerdict::Valid) {
+        require(check.verdict == tarn::upgrade::PackageVerdict::Refused, "reads never fail here");
         require(fault != SuffixFault::None, "only a failed check refuses an open file");
-        require(version == L"unset", "no version from a refused package");
-        require(eventLog.texts().front() == L"package " + path + L" has no valid DFU suffix: " +
-                                                tarn::upgrade::describeSuffixFault(fault),
-                "the package and its first failed check are named");
+        require(!check.file, "a refused package is not held");
+        require(eventLog.texts() ==
+                    std::vector<std::wstring>{L"package " + path + L" has no valid DFU suffix: " +
+                                              tarn::upgrade::describeSuffixFault(fault)},
+                "the package and its first failed check are named, once");
         return 0;
     }
     // Accepted: a whole suffix of the DFU layout, for the Tarn, whose CRC covers the rest.
@@ -62,13 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned product = s[2] | (s[3] << 8);
     require(vendor == 0x7c3e || vendor == 0xffff, "the vendor");
     require(product == 0x5710 || product == 0x5711 || product == 0xffff, "the product");
-    require(version.size() == 4, "four digits");
-    for (wchar_t c : version) {
-        require((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'), "lowercase hexadecimal");
-    }
-    const unsigned release = s[0] | (s[1] << 8);
-    require(std::stoul(version, nullptr, 16) == release, "bcdDevice");
-    require(eventLog.texts().front() == L"get targetVersion is " + version + L"!",
-            "the version is logged");
+    const unsigned bcdDfu = s[6] | (s[7] << 8);
+    require(bcdDfu == 0x0100 || bcdDfu == 0x0110, "DFU 1.0 or 1.1");
+    require(size > s[11], "an image before the suffix");
+    require(check.file != nullptr, "a valid package is held");
+    require(check.release == (s[0] | (s[1] << 8)), "bcdDevice");
+    require(eventLog.events.empty(), "nothing to say about a valid package");
     return 0;
 }

@@ -65,6 +65,7 @@ struct Ordering {
     std::wstring chosen;
     Strings deleted;
     std::wstring usedFile; // the name in "use file", empty for none
+    Strings damaged{};     // checked first, and then neither chosen, nor deleted, nor named
 };
 
 TEST_F(Packages, ChoiceAndDeletionsForEachOrdering) {
@@ -81,12 +82,24 @@ TEST_F(Packages, ChoiceAndDeletionsForEachOrdering) {
          L"c.dfu",
          {L"b.dfu", L"a.dfu"},
          L"d.zip.dfu"},
+        // A damaged newest copy no longer holds back the good one; a damaged oldest one (a
+        // copy still under way?) is no longer deleted; a damaged zipped one neither.
+        {{L"fw-2.dfu", L"fw-3.dfu", L"fw-9.dfu"}, L"fw-3.dfu", {}, L"fw-2.dfu", {L"fw-9.dfu"}},
+        {{L"fw-0.dfu", L"fw-1.dfu", L"fw-4.dfu"}, L"fw-4.dfu", {}, L"fw-1.dfu", {L"fw-0.dfu"}},
+        {{L"x.zip.dfu", L"a.zip.dfu", L"b.dfu"},
+         L"a.zip.dfu",
+         {},
+         L"a.zip.dfu",
+         {L"x.zip.dfu", L"b.dfu"}},
     };
     for (const auto& o : orderings) {
         files.files.clear();
         files.deletions.clear();
         eventLog.clear();
         create(o.created);
+        for (const auto& name : o.damaged) {
+            files.find(kDir + name)->content.pop_back();
+        }
         TarnUpgradeProcess e(context, false);
         ASSERT_EQ(e.initUpgradeInfo(kDir), 1);
         EXPECT_EQ(e.packageName, o.chosen) << o.created.front();
@@ -95,9 +108,11 @@ TEST_F(Packages, ChoiceAndDeletionsForEachOrdering) {
             deleted.push_back(path.substr(kDir.size()));
         }
         EXPECT_EQ(deleted, o.deleted) << o.created.front();
+        EXPECT_EQ(remaining().size(), o.created.size() - o.deleted.size()); // held ones let go
         EXPECT_EQ(messagesStartingWith(L"use file"),
                   Strings{L"use file  " + (o.usedFile.empty() ? L"" : kDir + o.usedFile) + L" "})
             << o.created.front();
+        EXPECT_EQ(messagesStartingWith(L"package ").size(), o.damaged.size());
         // The chosen package is never deleted.
         const Strings left = remaining();
         EXPECT_NE(std::find(left.begin(), left.end(), o.chosen), left.end());
@@ -134,15 +149,6 @@ TEST_F(Packages, UnreadableTimesSortAmongTheOldest) {
     EXPECT_EQ(sorted[2].name, L"old.dfu");
 }
 
-TEST_F(Packages, TheChosenPackageCannotBeRead) {
-    create({L"a.dfu"});
-    files.files.front().failClose = true;
-    EXPECT_EQ(engine.initUpgradeInfo(kDir), -1);
-    EXPECT_EQ(engine.packageName, L"a.dfu");
-    EXPECT_EQ(engine.targetVersion, L"0103"); // written before the close failed
-    EXPECT_EQ(texts().back(), L"fclose failed!!");
-}
-
 TEST_F(Packages, TargetVersionFromAValidSuffix) {
     struct Case {
         std::string content;
@@ -154,20 +160,17 @@ TEST_F(Packages, TargetVersionFromAValidSuffix) {
         // What the runtime's Unicode text mode used to corrupt comes through whole.
         {packageWithRelease(0x001A), L"001a"},
         {packageWithRelease(0x000D, 32, 0x7c3e, 0x5710), L"000d"},
-        {packageWithRelease(0xFEFF, 0), L"feff"}, // a byte-order mark, and exactly a suffix
-        {packageWithRelease(0x0103, 200000, 0xFFFF, 0xFFFF), L"0103"}, // any device; many reads
+        {packageWithRelease(0xFEFF, 1), L"feff"},                              // a byte-order mark
+        {packageWithRelease(0x0103, 200000, 0xFFFF, 0xFFFF, 0x0110), L"0103"}, // many reads
     };
     for (const auto& c : cases) {
         files.files.clear();
         files.add(kDir + L"p.dfu", c.content, 1);
-        std::wstring version;
-        EXPECT_EQ(readTargetVersion(context, kDir + L"p.dfu", version), 1) << c.content.size();
-        EXPECT_EQ(version, c.version);
+        TarnUpgradeProcess pass(context, false);
+        EXPECT_EQ(pass.initUpgradeInfo(kDir), 1) << c.content.size();
+        EXPECT_EQ(pass.targetVersion, c.version);
+        EXPECT_EQ(texts().back(), L"get targetVersion is " + std::wstring(c.version) + L"!");
     }
-    std::wstring untouched = L"keep";
-    EXPECT_EQ(readTargetVersion(context, kDir + L"missing.dfu", untouched), -1);
-    EXPECT_EQ(untouched, L"keep");
-    EXPECT_EQ(texts().back(), L"_wfopen failed!!");
 }
 
 // A copy still in progress, a damaged file, an archive or a package for another device: no
@@ -192,8 +195,10 @@ TEST_F(Packages, APackageWithoutAValidSuffixIsNeverTaken) {
         {withLength(good, 15), L"bad length"},
         {withLength(packageWithRelease(0x0103, 0), 17), L"bad length"}, // beyond the file
         {damaged, L"CRC mismatch"},
+        {packageWithRelease(0x0103, 32, 0x7C3E, 0x5711, 0x011A), L"not a DFU 1.0 or 1.1 file"},
         {packageWithRelease(0x0103, 32, 0x0483, 0xDF11), L"not for this device"},
         {packageWithRelease(0x0103, 32, 0x7C3E, 0x5712), L"not for this device"},
+        {packageWithRelease(0x0103, 0), L"no image"},
     };
     for (const auto& c : cases) {
         files.files.clear();
@@ -201,14 +206,31 @@ TEST_F(Packages, APackageWithoutAValidSuffixIsNeverTaken) {
         TarnUpgradeProcess pass(context, false);
         eventLog.clear();
         EXPECT_EQ(pass.initUpgradeInfo(kDir), -1) << c.fault;
-        EXPECT_EQ(texts().back(),
-                  L"package " + kDir + L"fw.dfu has no valid DFU suffix: " + c.fault);
-        EXPECT_EQ(messagesStartingWith(L"package ").size(), 1u);
-        EXPECT_EQ(eventLog.events.back().type, 4);
+        EXPECT_EQ(messagesStartingWith(L"package "),
+                  Strings{L"package " + kDir + L"fw.dfu has no valid DFU suffix: " + c.fault});
+        EXPECT_EQ(texts().back(), L"initUpgradeInfo File not found " + kDir + L"*.dfu!");
         EXPECT_TRUE(pass.targetVersion.empty());
-        EXPECT_EQ(pass.packageName, L"fw.dfu");
+        EXPECT_TRUE(pass.packageName.empty());
         EXPECT_EQ(remaining(), Strings{L"fw.dfu"}); // left for its owner to replace
     }
+}
+
+// A package that cannot be opened is passed over; a read that fails is no verdict on the
+// package, and ends the pass with nothing deleted.
+TEST_F(Packages, OpenAndReadFailures) {
+    create({L"fw_1.dfu", L"fw_2.dfu", L"fw_3.dfu"});
+    files.find(kDir + L"fw_3.dfu")->openFailure = L"Sharing violation.";
+    EXPECT_EQ(engine.initUpgradeInfo(kDir), 1);
+    EXPECT_EQ(engine.packageName, L"fw_2.dfu");
+    EXPECT_EQ(messagesStartingWith(L"package "),
+              Strings{L"package " + kDir + L"fw_3.dfu could not be opened: Sharing violation."});
+
+    files.find(kDir + L"fw_2.dfu")->failRead = true;
+    TarnUpgradeProcess failing(context, false);
+    EXPECT_EQ(failing.initDfuDevList(), kOutcomeNoPackage);
+    EXPECT_EQ(texts().end()[-2], L"package " + kDir + L"fw_2.dfu could not be read: I/O error");
+    EXPECT_TRUE(files.deletions.empty());
+    EXPECT_TRUE(processes.commandLines.empty());
 }
 
 } // namespace

@@ -33,8 +33,9 @@ TEST_F(Passes, APackageThatFailsItsCheckNeverRunsTheTool) {
     files.files.front().content.pop_back(); // the last byte of its CRC not yet copied
     EXPECT_EQ(engine.initDfuDevList(), kOutcomeNoPackage);
     EXPECT_TRUE(processes.commandLines.empty());
-    EXPECT_EQ(textsFrom(texts().size() - 2),
+    EXPECT_EQ(textsFrom(texts().size() - 3),
               (Strings{L"package " + kDir + L"fw.dfu has no valid DFU suffix: bad signature",
+                       L"initUpgradeInfo File not found " + kDir + L"*.dfu!",
                        L"initUpgradeInfo Failed " + kDir + L"!"}));
     EXPECT_EQ(files.files.size(), 1u);
 }
@@ -136,6 +137,19 @@ TEST_F(Passes, DownloadInDfuMode) {
     EXPECT_EQ(texts().back(), L"TarnUpdateResult is 4");
 }
 
+// What was checked is what dfu-util reads: the package is held until the download has ended.
+TEST_F(Passes, TheChosenPackageIsHeldUntilTheDownloadHasEnded) {
+    const auto held = files.files.front().openCount;
+    std::vector<int> heldAtStart;
+    processes.onStart = [&] { heldAtStart.push_back(*held); };
+    processes.runs.push_back({{kBanner + kDfuLine}});
+    ASSERT_EQ(engine.initDfuDevList(), kOutcomeListed);
+    processes.runs.push_back({{kBanner, "Download done.\nDone!\n"}});
+    EXPECT_EQ(engine.doUpgrade(), kOutcomeWritten);
+    EXPECT_EQ(heldAtStart, (std::vector<int>{1, 1}));
+    EXPECT_EQ(*held, 0);
+}
+
 TEST_F(Passes, DownloadFailures) {
     processes.runs.push_back({{kBanner + kDfuLine}});
     ASSERT_EQ(engine.initDfuDevList(), kOutcomeListed);
@@ -177,6 +191,7 @@ TEST_F(Passes, NoUpgradeNeeded) {
 }
 
 TEST_F(Passes, AnUnrecognisedDeviceIsListedOnceMore) {
+    files.add(kDir + L"fw-new.dfu", "cut short", 2);
     processes.runs.push_back({{kBanner}});
     ASSERT_EQ(engine.initDfuDevList(), kOutcomeListed);
     processes.runs.push_back({{kBanner + kDfuLine}});
@@ -186,6 +201,10 @@ TEST_F(Passes, AnUnrecognisedDeviceIsListedOnceMore) {
     EXPECT_TRUE(engine.retry);
     EXPECT_EQ(processes.commandLines.size(), 2u);   // listing, listing; no download
     EXPECT_EQ(files.searches.size(), searches + 1); // a second package discovery
+    // whose refusal was reported by the first: one entry per package per pass.
+    EXPECT_EQ(std::count_if(eventLog.events.begin(), eventLog.events.end(),
+                            [](const auto& e) { return e.text.rfind(L"package ", 0) == 0; }),
+              1);
     // A second doUpgrade on the same engine gives up without listing again.
     engine.updev.mode = kModeNone;
     EXPECT_EQ(engine.doUpgrade(), kOutcomeGeneralFailure);

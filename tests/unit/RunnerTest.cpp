@@ -181,6 +181,19 @@ TEST_F(Runner, OutputLeftInThePipeAtTheBoundIsStillRead) {
     EXPECT_EQ(hung.TarnUpdateResult, kOutcomeDownloadFailed);
 }
 
+// A tool that filled the pipe (64 KiB on Linux) and ended just before the bound: all of it is
+// read, to its verdict at the very end.
+TEST_F(Runner, AFullPipeLeftAtTheBoundIsReadToItsEnd) {
+    engine.updev.mode = kModeDfu;
+    testing::ScriptedRun full{{"dfu-util 0.11\n"}, false, {milliseconds(0), milliseconds(599950)}};
+    full.chunks.insert(full.chunks.end(), 15, std::string(4095, '='));
+    full.chunks.emplace_back("\nDone!\n");
+    processes.runs.push_back(full);
+    run(kOutputDownload);
+    EXPECT_EQ(processes.terminated, 0);
+    EXPECT_EQ(engine.TarnUpdateResult, kOutcomeWritten);
+}
+
 // A tool still writing at the bound gets no more than a pipe's worth of extra reading.
 TEST_F(Runner, AToolStillWritingAtTheBoundIsEnded) {
     context.bounds.listingAndDetach = milliseconds(1000);

@@ -423,6 +423,13 @@ int download(const std::filesystem::path& file, State& state, const Options& o) 
     case upgrade::SuffixFault::CrcMismatch:
         err("dfu-util: DFU suffix CRC does not match\n");
         return kExDataErr;
+    // The Tarn speaks neither DfuSe nor another revision, and takes no empty image.
+    case upgrade::SuffixFault::NotDfu1x:
+        err("dfu-util: Unsupported DFU file revision " + hex4(suffix.bcdDfu) + "\n");
+        return kExDataErr;
+    case upgrade::SuffixFault::NoImage:
+        err("dfu-util: Error: the file holds no image\n");
+        return kExDataErr;
     }
     int exitCode = 0;
     Device* d = theDevice(state, o, exitCode);

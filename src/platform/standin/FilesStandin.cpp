@@ -5,8 +5,10 @@
 #include "platform/standin/UniqueFd.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <clocale>
+#include <cstring>
 #include <cwctype>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -78,11 +80,17 @@ std::optional<std::string> hostPath(const std::wstring& path) {
     return host->string();
 }
 
+// The system's words for an errno value.
+std::wstring systemReason(int error) {
+    std::array<char, 256> text{};
+    return fromUtf8(::strerror_r(error, text.data(), text.size()));
+}
+
 class StandinBinaryFile final : public BinaryFile {
 public:
     explicit StandinBinaryFile(UniqueFd fd) : fd_(std::move(fd)) {}
 
-    std::size_t read(std::span<std::uint8_t> buffer) override {
+    Read read(std::span<std::uint8_t> buffer) override {
         std::size_t total = 0;
         while (fd_ && total < buffer.size()) {
             const ssize_t count = ::read(fd_.get(), buffer.data() + total, buffer.size() - total);
@@ -90,11 +98,13 @@ public:
                 total += static_cast<std::size_t>(count);
             } else if (count < 0 && errno == EINTR) {
                 continue;
+            } else if (count < 0 && total == 0) {
+                return {0, systemReason(errno)};
             } else {
-                break;
+                break; // the end, or a failure the next read reports
             }
         }
-        return total;
+        return {total, {}};
     }
 
     bool close() override { return fd_.close(); }
@@ -155,7 +165,8 @@ public:
             return std::nullopt;
         }
         // Read and write access, as the Windows open asks: a directory fails here too.
-        UniqueFd fd(::open(host->c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY));
+        // O_NONBLOCK: a device must not make the open wait.
+        UniqueFd fd(::open(host->c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
         if (!fd) {
             return std::nullopt;
         }
@@ -190,18 +201,38 @@ public:
         return ::unlink(host->c_str()) == 0;
     }
 
-    std::unique_ptr<BinaryFile> openForReading(const std::wstring& path) override {
+    OpenedFile openForReading(const std::wstring& path) override {
         const auto host = hostPath(path);
         if (!host) {
-            return nullptr;
+            return {nullptr, systemReason(ENOENT)};
         }
-        UniqueFd fd(::open(host->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+        // Without O_NONBLOCK a FIFO's open waits for a writer, and a device's may wait too; on
+        // a plain file the flag changes nothing.
+        UniqueFd fd(::open(host->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        if (!fd) {
+            return {nullptr, systemReason(errno)};
+        }
         struct stat info {};
-        // Linux opens a directory for reading; Windows does not.
-        if (!fd || ::fstat(fd.get(), &info) != 0 || S_ISDIR(info.st_mode)) {
-            return nullptr;
+        if (::fstat(fd.get(), &info) != 0) {
+            return {nullptr, systemReason(errno)};
         }
-        return std::make_unique<StandinBinaryFile>(std::move(fd));
+        // Windows opens neither a directory nor, under a file's name, a FIFO or a device, and
+        // a device such as /dev/zero would never end.
+        if (S_ISDIR(info.st_mode)) {
+            return {nullptr, systemReason(EISDIR)};
+        }
+        if (!S_ISREG(info.st_mode)) {
+            return {nullptr, L"not a regular file"};
+        }
+        // The nearest Linux has to Windows' read-only sharing: a lock that writers who lock
+        // respect, and that a writer holding one refuses us, as an open writer would there.
+        struct flock lock {};
+        lock.l_type = F_RDLCK;
+        lock.l_whence = SEEK_SET;
+        if (::fcntl(fd.get(), F_OFD_SETLK, &lock) != 0) {
+            return {nullptr, systemReason(errno)};
+        }
+        return {std::make_unique<StandinBinaryFile>(std::move(fd)), {}};
     }
 };
 

@@ -1,13 +1,13 @@
 #include "platform/Files.h"
 #include "platform/win32/UniqueHandles.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <array>
 #include <windows.h>
 
 namespace tarn::platform {
 namespace {
 
-using win32::UniqueFile;
 using win32::UniqueFindHandle;
 using win32::UniqueHandle;
 
@@ -18,26 +18,47 @@ FILETIME toFileTime(std::uint64_t value) {
     return time;
 }
 
+// The system's own words for an error, without the line end FormatMessageW adds.
+std::wstring errorText(DWORD error) {
+    std::array<wchar_t, 512> text{};
+    DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                       0, text.data(), static_cast<DWORD>(text.size()), nullptr);
+    while (length > 0 &&
+           (text[length - 1] == L'\n' || text[length - 1] == L'\r' || text[length - 1] == L' ')) {
+        --length;
+    }
+    if (length == 0) {
+        return L"error " + std::to_wstring(error);
+    }
+    return {text.data(), length};
+}
+
 class Win32BinaryFile final : public BinaryFile {
 public:
-    explicit Win32BinaryFile(UniqueFile file) : file_(std::move(file)) {}
+    explicit Win32BinaryFile(UniqueHandle file) : file_(std::move(file)) {}
 
-    std::size_t read(std::span<std::uint8_t> buffer) override {
+    Read read(std::span<std::uint8_t> buffer) override {
         if (!file_ || buffer.empty()) {
-            return 0;
+            return {};
         }
-        return std::fread(buffer.data(), 1, buffer.size(), file_.get());
+        const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
+        DWORD count = 0;
+        if (!ReadFile(file_.get(), buffer.data(), wanted, &count, nullptr)) {
+            return {0, errorText(GetLastError())};
+        }
+        return {count, {}};
     }
 
     bool close() override {
         if (!file_) {
             return false;
         }
-        return std::fclose(file_.release()) == 0;
+        return CloseHandle(file_.release()) != 0;
     }
 
 private:
-    UniqueFile file_;
+    UniqueHandle file_;
 };
 
 class Win32FileSystem final : public FileSystem {
@@ -76,14 +97,18 @@ public:
 
     bool deleteFile(const std::wstring& path) override { return DeleteFileW(path.c_str()) != 0; }
 
-    std::unique_ptr<BinaryFile> openForReading(const std::wstring& path) override {
-        // Binary: text mode would turn 0x1A into an end of file and CR LF into LF in the tail
-        // that holds the package's version.
-        UniqueFile file(_wfopen(path.c_str(), L"rb"));
+    OpenedFile openForReading(const std::wstring& path) override {
+        // Binary, and sharing reading only: what is checked cannot change before dfu-util,
+        // which only reads, opens it too. A directory is refused by the open itself.
+        UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!file) {
-            return nullptr;
+            return {nullptr, errorText(GetLastError())};
         }
-        return std::make_unique<Win32BinaryFile>(std::move(file));
+        if (GetFileType(file.get()) != FILE_TYPE_DISK) {
+            return {nullptr, errorText(ERROR_INVALID_FUNCTION)};
+        }
+        return {std::make_unique<Win32BinaryFile>(std::move(file)), {}};
     }
 };
 

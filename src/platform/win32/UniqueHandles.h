@@ -2,7 +2,6 @@
 // function that matches how it was opened.
 #pragma once
 
-#include <cstdio>
 #include <utility>
 #include <windows.h>
 
@@ -60,14 +59,7 @@ struct FindHandleTraits {
     static void close(HANDLE h) { FindClose(h); }
 };
 
-struct FileStreamTraits {
-    static FILE* empty() { return nullptr; }
-    static bool isEmpty(FILE* f) { return f == nullptr; }
-    static void close(FILE* f) { std::fclose(f); }
-};
-
 using UniqueHandle = UniqueResource<HANDLE, KernelHandleTraits>;
 using UniqueFindHandle = UniqueResource<HANDLE, FindHandleTraits>;
-using UniqueFile = UniqueResource<FILE*, FileStreamTraits>;
 
 } // namespace tarn::platform::win32

@@ -86,6 +86,20 @@ TEST_F(Engine, APackageSuffixedByDfuSuffixIsFlashed) {
     EXPECT_NE(device("SN0001").find("version = 0104"), std::string::npos);
 }
 
+// A copy of a newer package cut short must not hold back the good one beside it.
+TEST_F(Engine, ADamagedNewestPackageLeavesTheGoodOneToBeFlashed) {
+    sysroot.makePackage("fw-0102.dfu", "0102");
+    sysroot.makePackage("fw-0199.dfu", "0199");
+    const fs::path cut = sysroot.services() / "fw-0199.dfu";
+    fs::resize_file(cut, fs::file_size(cut) / 2);
+    addDevice("SN0001", "dfu", "0101");
+    EXPECT_EQ(pass(), kOutcomeWritten);
+    EXPECT_NE(device("SN0001").find("version = 0103"), std::string::npos);
+    EXPECT_TRUE(eventLog.contains(L"package " + std::wstring(kServiceDirectory) +
+                                  L"fw-0199.dfu has no valid DFU suffix: bad signature"));
+    EXPECT_TRUE(fs::exists(cut));
+}
+
 TEST_F(Engine, ASerialWithBlanksIsOneArgumentForTheTool) {
     addDevice("SN 0001", "runtime", "0102");
     EXPECT_EQ(pass(), kOutcomeDetached);

@@ -2,6 +2,7 @@
 #include "platform/Files.h"
 
 #include "StandinTestSupport.h"
+#include "platform/standin/UniqueFd.h"
 
 #include <fcntl.h>
 #include <optional>
@@ -11,6 +12,7 @@ namespace tarn::platform::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using standin::UniqueFd;
 
 constexpr wchar_t kDir[] = L"C:\\Program Files\\Vantor\\Tarn\\Services\\";
 
@@ -116,24 +118,24 @@ TEST_F(FilesTest, ReadsGiveTheBytesInOrderUntilTheEnd) {
 
     // Full buffers, then the rest, then nothing.
     std::array<std::uint8_t, 16> buffer{};
-    auto file = files_.openForReading(path(L"long.dfu"));
+    auto file = files_.openForReading(path(L"long.dfu")).file;
     ASSERT_TRUE(file);
-    EXPECT_EQ(file->read(buffer), 16u);
-    EXPECT_EQ(file->read(buffer), 16u);
+    EXPECT_EQ(file->read(buffer).bytes, 16u);
+    EXPECT_EQ(file->read(buffer).bytes, 16u);
     EXPECT_EQ(buffer[8], 0x34);
     EXPECT_EQ(buffer[9], 0x12);
-    EXPECT_EQ(file->read(buffer), 8u);
-    EXPECT_EQ(file->read(buffer), 0u);
+    EXPECT_EQ(file->read(buffer).bytes, 8u);
+    EXPECT_EQ(file->read(buffer).bytes, 0u);
     EXPECT_TRUE(file->close());
 
     // Line feed, NUL, end-of-file mark and carriage return come through as they are.
-    auto shortFile = files_.openForReading(path(L"short.dfu"));
+    auto shortFile = files_.openForReading(path(L"short.dfu")).file;
     ASSERT_TRUE(shortFile);
     std::array<std::uint8_t, 1> first{};
-    EXPECT_EQ(shortFile->read(first), 1u);
+    EXPECT_EQ(shortFile->read(first).bytes, 1u);
     EXPECT_EQ(first[0], 0x0a);
     buffer.fill(0xEE);
-    EXPECT_EQ(shortFile->read(buffer), 3u);
+    EXPECT_EQ(shortFile->read(buffer).bytes, 3u);
     EXPECT_EQ(buffer[0], 0x00);
     EXPECT_EQ(buffer[1], 0x1a);
     EXPECT_EQ(buffer[2], 0x0d);
@@ -142,13 +144,40 @@ TEST_F(FilesTest, ReadsGiveTheBytesInOrderUntilTheEnd) {
     EXPECT_FALSE(shortFile->close()) << "closed once only";
 }
 
-TEST_F(FilesTest, OpenForReadingRefusesMissingFilesAndDirectories) {
+// Only plain files open: a FIFO would block the open, a device would never end.
+TEST_F(FilesTest, OpenForReadingRefusesAllButPlainFilesWithoutBlocking) {
     fs::create_directories(host(path(L"x.dfu")));
-    EXPECT_EQ(files_.openForReading(path(L"missing.dfu")), nullptr);
-    EXPECT_EQ(files_.openForReading(path(L"x.dfu")), nullptr);
+    ASSERT_EQ(::mkfifo(host(path(L"fifo.dfu")).c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", host(path(L"zero.dfu")));
+
+    const std::pair<const wchar_t*, const wchar_t*> refused[] = {
+        {L"missing.dfu", L"No such file or directory"},
+        {L"x.dfu", L"Is a directory"},
+        {L"fifo.dfu", L"not a regular file"},
+        {L"zero.dfu", L"not a regular file"}};
+    for (const auto& [name, reason] : refused) {
+        const OpenedFile opened = files_.openForReading(path(name));
+        EXPECT_EQ(opened.file, nullptr) << name;
+        EXPECT_EQ(opened.failure, reason);
+    }
     writeFile(path(L"locked.dfu"), "ab");
     makeReadOnly(L"locked.dfu");
-    EXPECT_NE(files_.openForReading(path(L"locked.dfu")), nullptr) << "reading needs no write";
+    EXPECT_NE(files_.openForReading(path(L"locked.dfu")).file, nullptr) << "reading needs no write";
+}
+
+// Linux has no sharing modes: the nearest is a lock, which writers that lock respect.
+TEST_F(FilesTest, AnOpenFileIsLockedAgainstWritersThatLock) {
+    writeFile(path(L"fw.dfu"), "0123456789");
+    const UniqueFd writer(::open(host(path(L"fw.dfu")).c_str(), O_RDWR | O_CLOEXEC));
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    auto held = files_.openForReading(path(L"fw.dfu"));
+    EXPECT_NE(::fcntl(writer.get(), F_OFD_SETLK, &lock), 0);
+    EXPECT_TRUE(files_.openForReading(path(L"fw.dfu")).file) << "readers share it";
+    held.file.reset();
+    ASSERT_EQ(::fcntl(writer.get(), F_OFD_SETLK, &lock), 0);
+    // A writer that holds its lock keeps us out, as an open writer does on Windows.
+    EXPECT_EQ(files_.openForReading(path(L"fw.dfu")).failure, L"Resource temporarily unavailable");
 }
 
 } // namespace

@@ -168,6 +168,35 @@ TEST_F(WineEngine, APackageCutShortIsNeverFlashed) {
     EXPECT_TRUE(has(device(L"SN0001"), "0102"));
 }
 
+// How another program's open, rename or delete of a file goes: 0, or the error.
+DWORD outcome(BOOL done) {
+    return done ? 0 : GetLastError();
+}
+DWORD openAs(const std::wstring& path, DWORD access) {
+    HANDLE file = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    return outcome(file != INVALID_HANDLE_VALUE && CloseHandle(file));
+}
+
+// What was checked is what is flashed: from its check to the end of its download, the package
+// can be read but not changed, renamed or deleted.
+TEST_F(WineEngine, TheChosenPackageIsHeldUntilItsDownloadHasEnded) {
+    addDevice(L"SN0001", L"dfu", L"0102");
+    const std::wstring package = ServiceDirectory::path(L"fw-0103.dfu");
+    const std::wstring renamed = ServiceDirectory::path(L"fw-0103.old");
+    TarnUpgradeProcess engine(context, false);
+    ASSERT_EQ(engine.initDfuDevList(), kOutcomeListed);
+    EXPECT_EQ(openAs(package, GENERIC_WRITE), DWORD{ERROR_SHARING_VIOLATION});
+    EXPECT_EQ(outcome(MoveFileW(package.c_str(), renamed.c_str())), DWORD{ERROR_SHARING_VIOLATION});
+    EXPECT_EQ(outcome(DeleteFileW(package.c_str())), DWORD{ERROR_SHARING_VIOLATION});
+    EXPECT_EQ(openAs(package, GENERIC_READ), 0u);
+    EXPECT_EQ(engine.doUpgrade(), kOutcomeWritten); // dfu-util read it while it was held
+
+    EXPECT_EQ(openAs(package, GENERIC_WRITE), 0u);
+    EXPECT_EQ(outcome(MoveFileW(package.c_str(), renamed.c_str())), 0u);
+    EXPECT_EQ(outcome(DeleteFileW(renamed.c_str())), 0u);
+}
+
 TEST_F(WineEngine, NoPackageNeverRunsTheTool) {
     addDevice(L"SN0001", L"runtime", L"0102");
     ASSERT_TRUE(DeleteFileW(ServiceDirectory::path(L"fw-0103.dfu").c_str()));

@@ -128,7 +128,7 @@ TEST_F(Win32FileSystemTest, DeleteFileRemovesTheFileAndReportsAMissingOne) {
 std::string readAll(BinaryFile& file) {
     std::string bytes;
     std::array<std::uint8_t, 7> buffer{};
-    for (std::size_t n; (n = file.read(buffer)) > 0;) {
+    for (std::size_t n; (n = file.read(buffer).bytes) > 0;) {
         bytes.append(reinterpret_cast<const char*>(buffer.data()), n);
     }
     return bytes;
@@ -141,36 +141,26 @@ TEST_F(Win32FileSystemTest, BinaryReadsGiveTheBytesUnchanged) {
                               20);
     const std::wstring path = folder_ / L"fw.dfu";
     ASSERT_TRUE(writeFile(path, content));
-    auto file = files_.openForReading(path);
+    auto file = files_.openForReading(path).file;
     ASSERT_TRUE(file);
     EXPECT_EQ(readAll(*file), content);
     EXPECT_TRUE(file->close());
 }
 
-TEST_F(Win32FileSystemTest, OpeningAMissingFileFailsAndAnEmptyFileReadsNothing) {
-    EXPECT_EQ(files_.openForReading(folder_ / L"missing.dfu"), nullptr);
+TEST_F(Win32FileSystemTest, OpeningFailsWithTheSystemsReasonAndAnEmptyFileReadsNothing) {
+    const OpenedFile missing = files_.openForReading(folder_ / L"missing.dfu");
+    EXPECT_EQ(missing.file, nullptr);
+    EXPECT_FALSE(missing.failure.empty());
+    EXPECT_NE(missing.failure.back(), L'\n');
     const std::wstring path = folder_ / L"empty.dfu";
     ASSERT_TRUE(writeFile(path, ""));
-    auto file = files_.openForReading(path);
+    auto file = files_.openForReading(path).file;
     ASSERT_TRUE(file);
     std::array<std::uint8_t, 16> buffer{};
-    EXPECT_EQ(file->read(buffer), 0u);
+    EXPECT_EQ(file->read(buffer).bytes, 0u);
     EXPECT_TRUE(file->close());
     EXPECT_FALSE(file->close()) << "closed twice";
-}
-
-TEST_F(Win32FileSystemTest, AnOpenFileDoesNotStopOthersFromWritingOrDeletingIt) {
-    const std::wstring path = folder_ / L"fw.dfu";
-    ASSERT_TRUE(writeFile(path, "0123456789"));
-    auto file = files_.openForReading(path);
-    ASSERT_TRUE(file);
-    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(writer, INVALID_HANDLE_VALUE);
-    CloseHandle(writer);
-    // Destroyed without close(): the destructor closes it, so the folder can be cleaned up.
-    file.reset();
-    EXPECT_TRUE(files_.deleteFile(path));
+    EXPECT_EQ(files_.openForReading(folder_.path()).file, nullptr) << "a folder";
 }
 
 } // namespace

@@ -37,7 +37,6 @@ TEST(Win32UniqueHandle, BothKindsOfNoHandleAreEmpty) {
     EXPECT_FALSE(UniqueHandle(INVALID_HANDLE_VALUE));
     EXPECT_FALSE(UniqueFindHandle(INVALID_HANDLE_VALUE));
     EXPECT_FALSE(UniqueFindHandle());
-    EXPECT_FALSE(UniqueFile());
 }
 
 } // namespace
