@@ -208,19 +208,21 @@ bool sameContent(const std::wstring& a, const std::wstring& b) {
     auto& files = platform::systemFileSystem();
     const auto first = files.openForReading(a);
     const auto second = files.openForReading(b);
-    if (!first || !second) {
+    if (!first.file || !second.file) {
         return false;
     }
     std::vector<std::uint8_t> one(1 << 16);
     std::vector<std::uint8_t> other(1 << 16);
     for (;;) {
-        const std::size_t length = first->read(one);
-        if (second->read(other) != length ||
-            !std::equal(one.begin(), one.begin() + static_cast<std::ptrdiff_t>(length),
+        // A read that fails counts as a difference: the copy is then put back.
+        const auto read = first.file->read(one);
+        const auto readOther = second.file->read(other);
+        if (!read.failure.empty() || !readOther.failure.empty() || readOther.bytes != read.bytes ||
+            !std::equal(one.begin(), one.begin() + static_cast<std::ptrdiff_t>(read.bytes),
                         other.begin())) {
             return false;
         }
-        if (length == 0) {
+        if (read.bytes == 0) {
             return true;
         }
     }
