@@ -16,14 +16,20 @@ using std::chrono::minutes;
 TEST(EmulatedBus, TheServicesMonitorHearsEachDeviceOnceUdevHasProcessedIt) {
     UsbBus bus;
     Child monitor(bus.under({TARN_USB_EVENTS}));
-    std::string heard;
+    // Raw sockets in the kernel's group and in udev's: all that the bus sends, as it sent it.
+    Child kernel(bus.under({TARN_USB_EVENTS, "kernel"}));
+    Child udev(bus.under({TARN_USB_EVENTS, "udev"}));
+    std::string heard, fromKernel, fromUdev;
     ASSERT_TRUE(monitor.readUntil(heard, "ready\n", minutes(1))) << heard;
+    ASSERT_TRUE(kernel.readUntil(fromKernel, "ready\n", minutes(1))) << fromKernel;
+    ASSERT_TRUE(udev.readUntil(fromUdev, "ready\n", minutes(1))) << fromUdev;
 
     // udev is still busy with the Tarn when the mouse comes: the kernel has told of both
     // devices and their interfaces, udev of the mouse alone.
     bus.ctl({"plug", "SN0001", "fault.udev=held"});
     bus.ctl({"plug-other", "MOUSE01"});
     ASSERT_TRUE(monitor.readUntil(heard, "MOUSE01 1-2\n", minutes(1))) << heard;
+    ASSERT_TRUE(kernel.readUntil(fromKernel, "bind usb_device 1-2 -\n", minutes(1))) << fromKernel;
     bus.ctl({"set", "SN0001", "fault.udev=none"});
     bus.ctl({"unplug", "SN0001"});
     bus.ctl({"unplug", "MOUSE01"});
@@ -33,11 +39,47 @@ TEST(EmulatedBus, TheServicesMonitorHearsEachDeviceOnceUdevHasProcessedIt) {
                      "arrival 7c3e:5710 SN0001 1-1\n"
                      "removal 7c3e:5710 SN0001 1-1\n"
                      "removal 046d:c52b MOUSE01 1-2\n");
+
+    // The kernel tells of each device and its interface child, and never of what udev adds.
+    const std::string kernelRemovals = "remove usb_interface 1-1:1.0 -\n"
+                                       "unbind usb_device 1-1 -\n"
+                                       "remove usb_device 1-1 -\n"
+                                       "remove usb_interface 1-2:1.0 -\n"
+                                       "unbind usb_device 1-2 -\n"
+                                       "remove usb_device 1-2 -\n";
+    ASSERT_TRUE(kernel.readUntil(fromKernel, kernelRemovals, minutes(1))) << fromKernel;
+    EXPECT_EQ(fromKernel, "ready\n"
+                          "add usb_device 1-1 -\n"
+                          "add usb_interface 1-1:1.0 -\n"
+                          "bind usb_device 1-1 -\n"
+                          "add usb_device 1-2 -\n"
+                          "add usb_interface 1-2:1.0 -\n"
+                          "bind usb_device 1-2 -\n" +
+                              kernelRemovals);
+    // udev tells of the same, the held Tarn once released, with the serial on the device.
+    const std::string udevMouseRemoval = "remove usb_interface 1-2:1.0 -\n"
+                                         "unbind usb_device 1-2 MOUSE01\n"
+                                         "remove usb_device 1-2 MOUSE01\n";
+    ASSERT_TRUE(udev.readUntil(fromUdev, udevMouseRemoval, minutes(1))) << fromUdev;
+    EXPECT_EQ(fromUdev, "ready\n"
+                        "add usb_device 1-2 MOUSE01\n"
+                        "add usb_interface 1-2:1.0 -\n"
+                        "bind usb_device 1-2 MOUSE01\n"
+                        "add usb_device 1-1 SN0001\n"
+                        "add usb_interface 1-1:1.0 -\n"
+                        "bind usb_device 1-1 SN0001\n"
+                        "remove usb_interface 1-1:1.0 -\n"
+                        "unbind usb_device 1-1 SN0001\n"
+                        "remove usb_device 1-1 SN0001\n" +
+                            udevMouseRemoval);
 }
 
 // A raw control client, to misbehave as the bus's own client never does.
 platform::standin::UniqueFd connectTo(const std::filesystem::path& socketPath) {
     platform::standin::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // A reply that never comes fails the test instead of holding it.
+    const timeval limit{60, 0};
+    EXPECT_EQ(::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     socketPath.string().copy(address.sun_path, sizeof address.sun_path - 1);
