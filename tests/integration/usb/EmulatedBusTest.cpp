@@ -74,15 +74,20 @@ TEST(EmulatedBus, TheServicesMonitorHearsEachDeviceOnceUdevHasProcessedIt) {
                             udevMouseRemoval);
 }
 
+sockaddr_un addressOf(const std::filesystem::path& socketPath) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socketPath.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    return address;
+}
+
 // A raw control client, to misbehave as the bus's own client never does.
 platform::standin::UniqueFd connectTo(const std::filesystem::path& socketPath) {
     platform::standin::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     // A reply that never comes fails the test instead of holding it.
     const timeval limit{60, 0};
     EXPECT_EQ(::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    socketPath.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    const sockaddr_un address = addressOf(socketPath);
     EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     return fd;
 }
@@ -115,6 +120,21 @@ TEST(EmulatedBus, ItsControlSocketOutlivesClientsThatVanishOrStall) {
         std::max<ssize_t>(0, ::recv(slow.get(), reply.data(), reply.size(), MSG_WAITALL))));
     EXPECT_EQ(reply, "ok\n");
     EXPECT_EQ(bus.device("SN0001")["present"], "0");
+}
+
+// A bus that takes the connection and never answers: the control client gives up, and says so.
+TEST(EmulatedBus, ItsControlClientGivesUpOnABusThatNeverAnswers) {
+    const auto directory = makeTempDirectory("tarn-usb-silent");
+    const platform::standin::UniqueFd silent(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = addressOf(directory / "control.sock");
+    ASSERT_EQ(::bind(silent.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent.get(), 1), 0);
+    const CommandResult result =
+        run({std::string(TARN_USB_TARN_DIR) + "/usb-tarn", "ctl", directory.string(), "show"},
+            {"USB_TARN_REPLY_SECONDS=1"}, minutes(1));
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_EQ(result.output, "usb-tarn: the bus did not answer within 1 s\n");
+    std::filesystem::remove_all(directory);
 }
 
 TEST(EmulatedTarn, AStalledDownloadLeavesItInDfuErrorUntilTheToolClearsIt) {
