@@ -10,7 +10,7 @@ entry (a script) counts as one test, as CTest judged it.
 
 CTEST-LIST is what `ctest --show-only=json-v1` wrote just before the run: it tells which
 entries are GoogleTest entries, and its time when the run began. A GoogleTest entry counts as
-one failure, whatever CTest judged, when it left no results file younger than the list (it
+one failure, whatever CTest judged, when it left no results file written since the list (it
 ended part-way, even with exit code 0, or crashed, or hung; a file left from an earlier run is
 not its own), or one that cannot be read, or one with no test in it (a filter that matched
 nothing).
