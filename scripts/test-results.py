@@ -1,18 +1,28 @@
 #!/usr/bin/python3
 """Counts the tests of one CTest run, for the test command's summary.
 
-Usage: test-results.py CTEST-JUNIT-FILE GTEST-RESULTS-FOLDER
+Usage: test-results.py CTEST-LIST CTEST-JUNIT-FILE GTEST-RESULTS-FOLDER
 
 A CTest run counts its entries, and one entry may be a whole GoogleTest binary whose skipped
-tests CTest never sees. Each such entry leaves GTEST-RESULTS-FOLDER/ENTRY.xml (CMake's
-tarn_add_gtest); its tests are counted one by one. An entry without that file (a script, or a
-binary that crashed or hung before writing it) counts as one test, as CTest judged it.
+tests CTest never sees. Each such entry (CMake's tarn_add_gtest: its command asks GoogleTest for
+an XML file) leaves GTEST-RESULTS-FOLDER/ENTRY.xml; its tests are counted one by one. Any other
+entry (a script) counts as one test, as CTest judged it.
+
+CTEST-LIST is what `ctest --show-only=json-v1` wrote just before the run: it tells which
+entries are GoogleTest entries, and its time when the run began. A GoogleTest entry counts as
+one failure, whatever CTest judged, when it left no results file written since the list (it
+ended part-way, even with exit code 0, or crashed, or hung; a file left from an earlier run is
+not its own), or one that cannot be read, or one with no test in it (a filter that matched
+nothing).
 
 Prints "counts PASSED FAILED SKIPPED RETRIES" on the first line, then one line
-"skipped: ENTRY TEST: REASON" for each test that did not run. RETRIES counts the process starts
-that the Windows-build tests tried again (each one recorded as a "start_retry_N" property).
+"skipped: ENTRY TEST: REASON" for each test that did not run, then one line
+"failed: ENTRY: REASON" for each GoogleTest entry counted as failed for want of its results.
+RETRIES counts the process starts that the Windows-build tests tried again (each one recorded
+as a "start_retry_N" property).
 """
 
+import json
 import os
 import sys
 import xml.etree.ElementTree as ET
@@ -47,6 +57,14 @@ def skip_reason(element):
     return reason or "no reason given"
 
 
+def gtest_entries(ctest_list):
+    """The names of the entries whose command asks GoogleTest for its XML results."""
+    with open(ctest_list) as listing:
+        tests = json.load(listing).get("tests", [])
+    return {test["name"] for test in tests
+            if any("--gtest_output=xml:" in argument for argument in test.get("command", []))}
+
+
 def count_cases(results_file):
     """(passed, failed, [(test, reason) skipped], retries) from one GoogleTest XML file."""
     root = ET.parse(results_file).getroot()
@@ -67,17 +85,34 @@ def count_cases(results_file):
     return passed, failed, skipped, retries
 
 
-def main(junit_file, results_folder):
+def fresh_cases(results_file, run_began):
+    """count_cases() of a results file this run wrote, or the reason there is none."""
+    try:
+        if os.stat(results_file).st_mtime_ns < run_began:
+            return None, "left no results file of this run (the one there is older)"
+        cases = count_cases(results_file)
+    except FileNotFoundError:
+        return None, "left no results file"
+    except ET.ParseError:
+        return None, "left a results file that cannot be read"
+    passed, failed, skipped, _ = cases
+    if passed + failed + len(skipped) == 0:
+        return None, "ran no test"
+    return cases, ""
+
+
+def main(ctest_list, junit_file, results_folder):
+    gtest = gtest_entries(ctest_list)
+    run_began = os.stat(ctest_list).st_mtime_ns
     passed, failed, retries = 0, 0, 0
-    skipped = []
+    skipped, unfinished = [], []
     for name, verdict, reason in entry_verdicts(junit_file):
-        results_file = os.path.join(results_folder, name + ".xml")
         cases = None
-        if verdict != "skipped" and os.path.isfile(results_file):
-            try:
-                cases = count_cases(results_file)
-            except ET.ParseError:
-                pass  # cut off as it was written: the entry counts as CTest judged it
+        if verdict != "skipped" and name in gtest:
+            cases, why = fresh_cases(os.path.join(results_folder, name + ".xml"), run_began)
+            if cases is None:
+                unfinished.append((name, why))
+                verdict = "failed"
         if cases:
             p, f, s, r = cases
             # The entry failed after its tests did (a sanitizer report at exit, say): that
@@ -95,9 +130,11 @@ def main(junit_file, results_folder):
     print(f"counts {passed} {failed} {len(skipped)} {retries}")
     for name, test, why in skipped:
         print(f"skipped: {name} {test}: {why}")
+    for name, why in unfinished:
+        print(f"failed: {name}: {why}")
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
+    if len(sys.argv) != 4:
         sys.exit(__doc__)
-    main(sys.argv[1], sys.argv[2])
+    main(*sys.argv[1:])

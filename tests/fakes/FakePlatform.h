@@ -36,7 +36,7 @@ private:
 
 // What one scripted child writes, read by read.
 struct ScriptedRun {
-    std::vector<std::string> chunks; // each one read's bytes
+    std::vector<std::string> chunks; // each one read's bytes, or as many reads as it fills
     bool hangs = false;              // after the chunks, nothing until the time-out
     // When each chunk is in the pipe, on the clock, counted from the start of the child; chunks
     // beyond the list are there at once. The pipe ends with the last chunk.
@@ -98,6 +98,7 @@ private:
     struct PipeState {
         ScriptedRun run;
         std::size_t next = 0;
+        std::size_t offset = 0; // into chunks[next], already read
         bool childAttached = false;
         bool writeOpen = true;
         bool killed = false;
@@ -123,7 +124,7 @@ private:
             }
             if (!state->killed && state->next < state->run.chunks.size()) {
                 const auto& ready = state->run.readyAfter;
-                if (state->next < ready.size()) {
+                if (state->offset == 0 && state->next < ready.size()) {
                     const auto wait = state->startedAt + ready[state->next] - owner.clock_.now();
                     if (wait > timeout) {
                         owner.clock_.advance(timeout);
@@ -131,9 +132,14 @@ private:
                     }
                     owner.clock_.advance(std::max(wait, std::chrono::milliseconds::zero()));
                 }
-                const std::string& chunk = state->run.chunks[state->next++];
-                const std::size_t n = std::min(chunk.size(), buffer.size());
-                std::memcpy(buffer.data(), chunk.data(), n);
+                const std::string& chunk = state->run.chunks[state->next];
+                const std::size_t n = std::min(chunk.size() - state->offset, buffer.size());
+                std::memcpy(buffer.data(), chunk.data() + state->offset, n);
+                state->offset += n;
+                if (state->offset == chunk.size()) {
+                    ++state->next;
+                    state->offset = 0;
+                }
                 return {Status::Data, n};
             }
             if (state->run.hangs && !state->killed) {

@@ -181,14 +181,16 @@ TEST_F(Runner, OutputLeftInThePipeAtTheBoundIsStillRead) {
     EXPECT_EQ(hung.TarnUpdateResult, kOutcomeDownloadFailed);
 }
 
-// A tool that filled the pipe (64 KiB on Linux) and ended just before the bound: all of it is
-// read, to its verdict at the very end.
+// A tool that filled the pipe (64 KiB on Linux, more than Windows' default) while the runner
+// paused across the bound, and ended: all of it is read, to its verdict in the very last bytes.
 TEST_F(Runner, AFullPipeLeftAtTheBoundIsReadToItsEnd) {
     engine.updev.mode = kModeDfu;
-    testing::ScriptedRun full{{"dfu-util 0.11\n"}, false, {milliseconds(0), milliseconds(599950)}};
-    full.chunks.insert(full.chunks.end(), 15, std::string(4095, '='));
-    full.chunks.emplace_back("\nDone!\n");
-    processes.runs.push_back(full);
+    constexpr std::size_t kPipeCapacity = 64 * 1024;
+    std::string left(kPipeCapacity, '=');
+    left.replace(left.size() - 7, 7, "\nDone!\n");
+    processes.runs.push_back({{"dfu-util 0.11\n", "Download\t[", left},
+                              false,
+                              {milliseconds(0), milliseconds(599950), milliseconds(599950)}});
     run(kOutputDownload);
     EXPECT_EQ(processes.terminated, 0);
     EXPECT_EQ(engine.TarnUpdateResult, kOutcomeWritten);

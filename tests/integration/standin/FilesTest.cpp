@@ -4,7 +4,9 @@
 #include "StandinTestSupport.h"
 #include "platform/standin/UniqueFd.h"
 
+#include <chrono>
 #include <fcntl.h>
+#include <future>
 #include <optional>
 #include <sys/stat.h>
 
@@ -156,7 +158,15 @@ TEST_F(FilesTest, OpenForReadingRefusesAllButPlainFilesWithoutBlocking) {
         {L"fifo.dfu", L"not a regular file"},
         {L"zero.dfu", L"not a regular file"}};
     for (const auto& [name, reason] : refused) {
-        const OpenedFile opened = files_.openForReading(path(name));
+        const std::wstring file = path(name);
+        auto opening = std::async(std::launch::async, [&] { return files_.openForReading(file); });
+        UniqueFd writer;
+        if (opening.wait_for(std::chrono::minutes(1)) != std::future_status::ready) {
+            ADD_FAILURE() << name << ": the open blocked";
+            // A writer lets a blocked open of a FIFO return, so that the test ends.
+            writer.reset(::open(host(file).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        }
+        const OpenedFile opened = opening.get();
         EXPECT_EQ(opened.file, nullptr) << name;
         EXPECT_EQ(opened.failure, reason);
     }

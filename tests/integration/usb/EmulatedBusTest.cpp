@@ -16,14 +16,20 @@ using std::chrono::minutes;
 TEST(EmulatedBus, TheServicesMonitorHearsEachDeviceOnceUdevHasProcessedIt) {
     UsbBus bus;
     Child monitor(bus.under({TARN_USB_EVENTS}));
-    std::string heard;
+    // Raw sockets in the kernel's group and in udev's: all that the bus sends, as it sent it.
+    Child kernel(bus.under({TARN_USB_EVENTS, "kernel"}));
+    Child udev(bus.under({TARN_USB_EVENTS, "udev"}));
+    std::string heard, fromKernel, fromUdev;
     ASSERT_TRUE(monitor.readUntil(heard, "ready\n", minutes(1))) << heard;
+    ASSERT_TRUE(kernel.readUntil(fromKernel, "ready\n", minutes(1))) << fromKernel;
+    ASSERT_TRUE(udev.readUntil(fromUdev, "ready\n", minutes(1))) << fromUdev;
 
     // udev is still busy with the Tarn when the mouse comes: the kernel has told of both
     // devices and their interfaces, udev of the mouse alone.
     bus.ctl({"plug", "SN0001", "fault.udev=held"});
     bus.ctl({"plug-other", "MOUSE01"});
     ASSERT_TRUE(monitor.readUntil(heard, "MOUSE01 1-2\n", minutes(1))) << heard;
+    ASSERT_TRUE(kernel.readUntil(fromKernel, "bind usb_device 1-2 -\n", minutes(1))) << fromKernel;
     bus.ctl({"set", "SN0001", "fault.udev=none"});
     bus.ctl({"unplug", "SN0001"});
     bus.ctl({"unplug", "MOUSE01"});
@@ -33,14 +39,55 @@ TEST(EmulatedBus, TheServicesMonitorHearsEachDeviceOnceUdevHasProcessedIt) {
                      "arrival 7c3e:5710 SN0001 1-1\n"
                      "removal 7c3e:5710 SN0001 1-1\n"
                      "removal 046d:c52b MOUSE01 1-2\n");
+
+    // The kernel tells of each device and its interface child, and never of what udev adds.
+    const std::string kernelRemovals = "remove usb_interface 1-1:1.0 -\n"
+                                       "unbind usb_device 1-1 -\n"
+                                       "remove usb_device 1-1 -\n"
+                                       "remove usb_interface 1-2:1.0 -\n"
+                                       "unbind usb_device 1-2 -\n"
+                                       "remove usb_device 1-2 -\n";
+    ASSERT_TRUE(kernel.readUntil(fromKernel, kernelRemovals, minutes(1))) << fromKernel;
+    EXPECT_EQ(fromKernel, "ready\n"
+                          "add usb_device 1-1 -\n"
+                          "add usb_interface 1-1:1.0 -\n"
+                          "bind usb_device 1-1 -\n"
+                          "add usb_device 1-2 -\n"
+                          "add usb_interface 1-2:1.0 -\n"
+                          "bind usb_device 1-2 -\n" +
+                              kernelRemovals);
+    // udev tells of the same, the held Tarn once released, with the serial on the device.
+    const std::string udevMouseRemoval = "remove usb_interface 1-2:1.0 -\n"
+                                         "unbind usb_device 1-2 MOUSE01\n"
+                                         "remove usb_device 1-2 MOUSE01\n";
+    ASSERT_TRUE(udev.readUntil(fromUdev, udevMouseRemoval, minutes(1))) << fromUdev;
+    EXPECT_EQ(fromUdev, "ready\n"
+                        "add usb_device 1-2 MOUSE01\n"
+                        "add usb_interface 1-2:1.0 -\n"
+                        "bind usb_device 1-2 MOUSE01\n"
+                        "add usb_device 1-1 SN0001\n"
+                        "add usb_interface 1-1:1.0 -\n"
+                        "bind usb_device 1-1 SN0001\n"
+                        "remove usb_interface 1-1:1.0 -\n"
+                        "unbind usb_device 1-1 SN0001\n"
+                        "remove usb_device 1-1 SN0001\n" +
+                            udevMouseRemoval);
+}
+
+sockaddr_un addressOf(const std::filesystem::path& socketPath) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socketPath.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    return address;
 }
 
 // A raw control client, to misbehave as the bus's own client never does.
 platform::standin::UniqueFd connectTo(const std::filesystem::path& socketPath) {
     platform::standin::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    socketPath.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    // A reply that never comes fails the test instead of holding it.
+    const timeval limit{60, 0};
+    EXPECT_EQ(::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+    const sockaddr_un address = addressOf(socketPath);
     EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     return fd;
 }
@@ -73,6 +120,21 @@ TEST(EmulatedBus, ItsControlSocketOutlivesClientsThatVanishOrStall) {
         std::max<ssize_t>(0, ::recv(slow.get(), reply.data(), reply.size(), MSG_WAITALL))));
     EXPECT_EQ(reply, "ok\n");
     EXPECT_EQ(bus.device("SN0001")["present"], "0");
+}
+
+// A bus that takes the connection and never answers: the control client gives up, and says so.
+TEST(EmulatedBus, ItsControlClientGivesUpOnABusThatNeverAnswers) {
+    const auto directory = makeTempDirectory("tarn-usb-silent");
+    const platform::standin::UniqueFd silent(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = addressOf(directory / "control.sock");
+    ASSERT_EQ(::bind(silent.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent.get(), 1), 0);
+    const CommandResult result =
+        run({std::string(TARN_USB_TARN_DIR) + "/usb-tarn", "ctl", directory.string(), "show"},
+            {"USB_TARN_REPLY_SECONDS=1"}, minutes(1));
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_EQ(result.output, "usb-tarn: the bus did not answer within 1 s\n");
+    std::filesystem::remove_all(directory);
 }
 
 TEST(EmulatedTarn, AStalledDownloadLeavesItInDfuErrorUntilTheToolClearsIt) {
