@@ -197,6 +197,29 @@ TEST_F(WineEngine, TheChosenPackageIsHeldUntilItsDownloadHasEnded) {
     EXPECT_EQ(outcome(DeleteFileW(renamed.c_str())), 0u);
 }
 
+// The search matches *.dfu against 8.3 short names too, on Windows as under Wine: files whose
+// own names do not end in .dfu (in any case) come back from it, and are neither named, chosen
+// nor deleted.
+TEST_F(WineEngine, OnlyNamesEndingInDfuArePackages) {
+    ASSERT_TRUE(ServiceDirectory::makePackage(L"fw-0104.DFU", L"0104"));
+    const std::wstring others[] = {L"fw.dfuold", L"fw-0104.dfupart", L"long name here.dfu2"};
+    for (const auto& name : others) {
+        ASSERT_TRUE(ServiceDirectory::makePackage(name, L"0105"));
+    }
+    ASSERT_EQ(platform::systemFileSystem().findFiles(ServiceDirectory::path(L"*.dfu")).size(), 5u);
+
+    TarnUpgradeProcess engine(context, false);
+    ASSERT_EQ(engine.initUpgradeInfo(ServiceDirectory::kPath), 1);
+    EXPECT_EQ(engine.packageName, L"fw-0104.DFU");
+    EXPECT_EQ(engine.targetVersion, L"0104");
+    for (const auto& name : others) {
+        EXPECT_TRUE(ServiceDirectory::exists(ServiceDirectory::path(name))) << "deleted";
+        for (const auto& text : eventLog.texts()) {
+            EXPECT_EQ(text.find(name), std::wstring::npos) << text;
+        }
+    }
+}
+
 TEST_F(WineEngine, NoPackageNeverRunsTheTool) {
     addDevice(L"SN0001", L"runtime", L"0102");
     ASSERT_TRUE(DeleteFileW(ServiceDirectory::path(L"fw-0103.dfu").c_str()));
