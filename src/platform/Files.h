@@ -42,7 +42,8 @@ public:
 
     // FindFirstFileW / FindNextFileW / FindClose: the names of the entries that match a
     // pattern such as C:\dir\*.dfu, in the order the search gives them (no filtering by
-    // attributes). Empty when nothing matches.
+    // attributes). On Windows an entry whose 8.3 short name matches comes too ("fw.dfuold",
+    // FW~1.DFU). Empty when nothing matches.
     virtual std::vector<std::wstring> findFiles(const std::wstring& pattern) = 0;
 
     // CreateFileW (read and write access, read sharing, existing file) and GetFileTime: the

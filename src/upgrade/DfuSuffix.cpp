@@ -19,6 +19,8 @@ constexpr std::uint16_t kAnyId = 0xFFFF;
 constexpr std::uint16_t kTarnVendor = 0x7C3E;
 constexpr std::uint16_t kTarnRuntimeProduct = 0x5710;
 constexpr std::uint16_t kTarnDfuProduct = 0x5711;
+// bcdDevice when the file gives no release.
+constexpr std::uint16_t kNoRelease = 0xFFFF;
 
 // Slicing by eight: table k gives the CRC of a byte followed by k zero bytes, so eight bytes
 // take eight independent look-ups instead of sixty-four shifts. Every package is read whole on
@@ -86,6 +88,8 @@ const wchar_t* describeSuffixFault(SuffixFault fault) {
         return L"not for this device";
     case SuffixFault::NoImage:
         return L"no image";
+    case SuffixFault::NoRelease:
+        return L"no release number";
     }
     return L"";
 }
@@ -142,6 +146,9 @@ SuffixFault DfuSuffixCheck::finish() {
     }
     if (size_ == suffix_.length) {
         return SuffixFault::NoImage;
+    }
+    if (suffix_.bcdDevice == kNoRelease) {
+        return SuffixFault::NoRelease;
     }
     return SuffixFault::None;
 }

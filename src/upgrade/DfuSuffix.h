@@ -36,7 +36,8 @@ enum class SuffixFault {
     CrcMismatch,      // dwCRC is not the CRC of the rest of the file
     NotDfu1x,         // bcdDFU neither 0x0100 nor 0x0110 (0x011a is DfuSe, which the Tarn lacks)
     NotForThisDevice, // idVendor not 7c3e, idProduct not 5710 or 5711 (ffff: any)
-    NoImage           // nothing before the suffix
+    NoImage,          // nothing before the suffix
+    NoRelease         // bcdDevice ffff, "none given": no device would ever be found up to date
 };
 
 // The fault in short plain words ("CRC mismatch"); empty for None.

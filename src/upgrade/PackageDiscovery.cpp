@@ -13,7 +13,22 @@ namespace {
 using eventlog::EventType;
 
 constexpr wchar_t kPackagePattern[] = L"*.dfu";
+constexpr std::wstring_view kPackageEnding = std::wstring_view(kPackagePattern).substr(1);
 constexpr wchar_t kZippedMarker[] = L".zip.dfu";
+
+// Whether an entry the search returned is a package by its own name: the search matches the
+// pattern against 8.3 short names too, so "fw.dfuold" (short name FW~1.DFU) comes back as well.
+// Windows compares names by its upper-case table, which maps only d, f and u to D, F and U.
+bool isPackageName(std::wstring_view name) {
+    if (name.size() < kPackageEnding.size()) {
+        return false;
+    }
+    const auto lower = [](wchar_t c) {
+        return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    };
+    return std::equal(name.end() - static_cast<std::ptrdiff_t>(kPackageEnding.size()), name.end(),
+                      kPackageEnding.begin(), [&](wchar_t c, wchar_t e) { return lower(c) == e; });
+}
 
 bool isZipped(std::wstring_view name) {
     return name.find(kZippedMarker) != std::wstring_view::npos;
@@ -80,7 +95,8 @@ std::int32_t TarnUpgradeProcess::initUpgradeInfo(std::wstring directory) {
     const std::wstring pattern = directory + kPackagePattern;
     log.reportEvent(EventType::Information, L"initUpgradeInfo packageList= %s", pattern);
 
-    const std::vector<std::wstring> found = context_.files.findFiles(pattern);
+    std::vector<std::wstring> found = context_.files.findFiles(pattern);
+    std::erase_if(found, [](const std::wstring& name) { return !isPackageName(name); });
     if (found.empty()) {
         log.reportEvent(EventType::Information, L"initUpgradeInfo File not found %s!", pattern);
         return -1;

@@ -56,6 +56,8 @@ public:
     int terminated = 0;
     // Called at each start, e.g. to check what is open at that moment.
     std::function<void()> onStart;
+    // Called at each read of a child's output, while its run is under way.
+    std::function<void()> onRead;
 
     std::optional<platform::Pipe> createPipe() override {
         if (failPipe) {
@@ -117,6 +119,9 @@ private:
         ReadEnd(FakeProcesses& o, std::shared_ptr<PipeState> s) : owner(o), state(std::move(s)) {}
         ~ReadEnd() override { --owner.openPipeEnds; }
         Result read(std::span<char> buffer, std::chrono::milliseconds timeout) override {
+            if (owner.onRead) {
+                owner.onRead();
+            }
             if (state->writeOpen) {
                 // Our own write end still open: a real read would block for ever.
                 owner.clock_.advance(timeout);

@@ -64,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned bcdDfu = s[6] | (s[7] << 8);
     require(bcdDfu == 0x0100 || bcdDfu == 0x0110, "DFU 1.0 or 1.1");
     require(size > s[11], "an image before the suffix");
+    require(s[0] != 0xff || s[1] != 0xff, "a release number");
     require(check.file != nullptr, "a valid package is held");
     require(check.release == (s[0] | (s[1] << 8)), "bcdDevice");
     require(eventLog.events.empty(), "nothing to say about a valid package");

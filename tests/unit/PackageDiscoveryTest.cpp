@@ -199,6 +199,7 @@ TEST_F(Packages, APackageWithoutAValidSuffixIsNeverTaken) {
         {packageWithRelease(0x0103, 32, 0x0483, 0xDF11), L"not for this device"},
         {packageWithRelease(0x0103, 32, 0x7C3E, 0x5712), L"not for this device"},
         {packageWithRelease(0x0103, 0), L"no image"},
+        {packageWithRelease(0xFFFF), L"no release number"}, // never up to date: flashed for ever
     };
     for (const auto& c : cases) {
         files.files.clear();

@@ -137,17 +137,35 @@ TEST_F(Passes, DownloadInDfuMode) {
     EXPECT_EQ(texts().back(), L"TarnUpdateResult is 4");
 }
 
-// What was checked is what dfu-util reads: the package is held until the download has ended.
+// What was checked is what dfu-util reads: the chosen package, and no other, is held from its
+// check until the download run has ended.
 TEST_F(Passes, TheChosenPackageIsHeldUntilTheDownloadHasEnded) {
-    const auto held = files.files.front().openCount;
-    std::vector<int> heldAtStart;
-    processes.onStart = [&] { heldAtStart.push_back(*held); };
+    // Oldest first: the choice, by name, is neither the oldest package nor the newest.
+    files.files.clear();
+    files.add(kDir + L"fw-0103.dfu", testing::packageWithRelease(0x0103), 1);
+    files.add(kDir + L"fw-0104.dfu", testing::packageWithRelease(0x0104), 2);
+    files.add(kDir + L"fw-0102.dfu", testing::packageWithRelease(0x0102), 3);
+    const auto held = [&] {
+        Strings names;
+        for (const auto& f : files.files) {
+            if (*f.openCount > 0) {
+                names.push_back(f.path.substr(kDir.size()));
+            }
+        }
+        return names;
+    };
+    std::vector<Strings> seen; // at each start and each read of a run's output
+    processes.onStart = [&] { seen.push_back(held()); };
+    processes.onRead = processes.onStart;
     processes.runs.push_back({{kBanner + kDfuLine}});
     ASSERT_EQ(engine.initDfuDevList(), kOutcomeListed);
-    processes.runs.push_back({{kBanner, "Download done.\nDone!\n"}});
+    EXPECT_EQ(engine.targetVersion, L"0104");
+    processes.runs.push_back({{kBanner, "Download\t[=====] 100%\n", "Download done.\nDone!\n"}});
     EXPECT_EQ(engine.doUpgrade(), kOutcomeWritten);
-    EXPECT_EQ(heldAtStart, (std::vector<int>{1, 1}));
-    EXPECT_EQ(*held, 0);
+    // The listing's start and its two reads, the download's start and its four: the last read
+    // of each finds the pipe's end.
+    EXPECT_EQ(seen, std::vector<Strings>(8, Strings{L"fw-0104.dfu"}));
+    EXPECT_TRUE(held().empty());
 }
 
 TEST_F(Passes, DownloadFailures) {

@@ -408,6 +408,7 @@ int download(const std::filesystem::path& file, State& state, const Options& o) 
     const upgrade::SuffixFault suffixFault = upgrade::checkDfuSuffix(package, suffix);
     switch (suffixFault) {
     case upgrade::SuffixFault::None:
+    case upgrade::SuffixFault::NoRelease:        // dfu-util takes it; the service refuses it itself
     case upgrade::SuffixFault::NotForThisDevice: // told once the device is found, below
         break;
     case upgrade::SuffixFault::TooShort:

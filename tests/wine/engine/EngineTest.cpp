@@ -4,6 +4,7 @@
 #include "fakes/FakeEventLog.h"
 #include "upgrade/TarnUpgradeProcess.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace tarn::upgrade {
@@ -14,13 +15,32 @@ using winetest::ServiceDirectory;
 constexpr wchar_t kPlanted[] = L"C:\\Program.exe";
 constexpr wchar_t kPlantedMarker[] = L"C:\\planted-program-ran";
 
+// Skips the fixed waits and looks at the service directory at each: while a download runs, at
+// its 200-second pause and the pause after each read of its output.
+class LookingClock final : public platform::Clock {
+public:
+    std::function<void()> look;
+
+    void sleep(Duration duration) override {
+        if (look) {
+            look();
+        }
+        fast_.sleep(duration);
+    }
+    Duration now() override { return fast_.now(); }
+    Duration slept() const { return fast_.slept(); }
+
+private:
+    winetest::FastClock fast_;
+};
+
 class WineEngine : public ::testing::Test {
 protected:
     ServiceDirectory services;
     testing::FakeEventLog eventLog;
     eventlog::EventLogReporter log{eventLog, L"TarnUpgradeProcess", 21};
     testing::RecordingOutput out;
-    winetest::FastClock clock;
+    LookingClock clock;
     EngineContext context{log, out, platform::systemProcesses(), platform::systemFileSystem(),
                           clock};
 
@@ -178,23 +198,64 @@ DWORD openAs(const std::wstring& path, DWORD access) {
     return outcome(file != INVALID_HANDLE_VALUE && CloseHandle(file));
 }
 
-// What was checked is what is flashed: from its check to the end of its download, the package
-// can be read but not changed, renamed or deleted.
+// What was checked is what is flashed: from its check to the end of its download run, the
+// chosen package, and no other, can be read but not changed, renamed or deleted.
 TEST_F(WineEngine, TheChosenPackageIsHeldUntilItsDownloadHasEnded) {
     addDevice(L"SN0001", L"dfu", L"0102");
-    const std::wstring package = ServiceDirectory::path(L"fw-0103.dfu");
-    const std::wstring renamed = ServiceDirectory::path(L"fw-0103.old");
+    // Made after fw-0103.dfu: the choice, by name, is neither the oldest package nor the newest.
+    ASSERT_TRUE(ServiceDirectory::makePackage(L"fw-0104.dfu", L"0104"));
+    ASSERT_TRUE(ServiceDirectory::makePackage(L"fw-0102.dfu", L"0102"));
+    const std::wstring package = ServiceDirectory::path(L"fw-0104.dfu");
+    const std::wstring other = ServiceDirectory::path(L"fw-0102.dfu");
+    const std::wstring renamed = ServiceDirectory::path(L"fw-0104.old");
     TarnUpgradeProcess engine(context, false);
     ASSERT_EQ(engine.initDfuDevList(), kOutcomeListed);
+    EXPECT_EQ(engine.targetVersion, L"0104");
+    ASSERT_TRUE(ServiceDirectory::exists(other)); // the last step's discard stays
     EXPECT_EQ(openAs(package, GENERIC_WRITE), DWORD{ERROR_SHARING_VIOLATION});
     EXPECT_EQ(outcome(MoveFileW(package.c_str(), renamed.c_str())), DWORD{ERROR_SHARING_VIOLATION});
     EXPECT_EQ(outcome(DeleteFileW(package.c_str())), DWORD{ERROR_SHARING_VIOLATION});
     EXPECT_EQ(openAs(package, GENERIC_READ), 0u);
+
+    std::vector<DWORD> chosen;
+    std::vector<DWORD> others;
+    clock.look = [&] {
+        chosen.push_back(openAs(package, GENERIC_WRITE));
+        others.push_back(openAs(other, GENERIC_WRITE));
+    };
     EXPECT_EQ(engine.doUpgrade(), kOutcomeWritten); // dfu-util read it while it was held
+    clock.look = nullptr;
+    ASSERT_FALSE(chosen.empty());
+    EXPECT_EQ(chosen, std::vector<DWORD>(chosen.size(), ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(others, std::vector<DWORD>(others.size(), 0));
+    EXPECT_TRUE(has(device(L"SN0001"), "0104"));
 
     EXPECT_EQ(openAs(package, GENERIC_WRITE), 0u);
     EXPECT_EQ(outcome(MoveFileW(package.c_str(), renamed.c_str())), 0u);
     EXPECT_EQ(outcome(DeleteFileW(renamed.c_str())), 0u);
+}
+
+// The search matches *.dfu against 8.3 short names too, on Windows as under Wine: files whose
+// own names do not end in .dfu (in any case) come back from it, and are neither named, chosen
+// nor deleted.
+TEST_F(WineEngine, OnlyNamesEndingInDfuArePackages) {
+    ASSERT_TRUE(ServiceDirectory::makePackage(L"fw-0104.DFU", L"0104"));
+    const std::wstring others[] = {L"fw.dfuold", L"fw-0104.dfupart", L"long name here.dfu2"};
+    for (const auto& name : others) {
+        ASSERT_TRUE(ServiceDirectory::makePackage(name, L"0105"));
+    }
+    ASSERT_EQ(platform::systemFileSystem().findFiles(ServiceDirectory::path(L"*.dfu")).size(), 5u);
+
+    TarnUpgradeProcess engine(context, false);
+    ASSERT_EQ(engine.initUpgradeInfo(ServiceDirectory::kPath), 1);
+    EXPECT_EQ(engine.packageName, L"fw-0104.DFU");
+    EXPECT_EQ(engine.targetVersion, L"0104");
+    for (const auto& name : others) {
+        EXPECT_TRUE(ServiceDirectory::exists(ServiceDirectory::path(name))) << "deleted";
+        for (const auto& text : eventLog.texts()) {
+            EXPECT_EQ(text.find(name), std::wstring::npos) << text;
+        }
+    }
 }
 
 TEST_F(WineEngine, NoPackageNeverRunsTheTool) {
