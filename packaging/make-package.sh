@@ -148,6 +148,22 @@ fixes=(
     "UPDATE CustomAction SET Type = 3393 WHERE Action = 'RemoveServiceOnRollback' OR Action = 'StopServiceOnRollback'"
     "UPDATE CustomAction SET Type = 51 WHERE Action = 'WaitForServiceExitData' OR Action = 'StopServiceOnRollbackData'"
 )
+# Windows Installer compares versioned files by their version alone, and keeps an installed
+# versioned file over one whose row has none: each file with a version resource gets its
+# version and languages, and loses the hash that wixl gives every file.
+versioned=(ServiceExe:VantorTarnWindowsUpdateService.exe EventMessagesDll:TarnEventMessages.dll)
+for path in "$stage"/payload-*; do
+    [ -e "$path" ] || continue # no payload
+    versioned+=("Payload${path##*-}:${path##*/}")
+done
+for entry in "${versioned[@]}"; do
+    id=${entry%%:*}
+    info=$(python3 "$here/file-version.py" "$stage/${entry#*:}") ||
+        fail "${entry#*:}: its version resource cannot be read"
+    [ -n "$info" ] || continue
+    fixes+=("UPDATE File SET Version = '${info% *}', Language = '${info#* }' WHERE File = '$id'"
+        "DELETE FROM MsiFileHash WHERE File_ = '$id'")
+done
 for fix in "${fixes[@]}"; do
     msibuild "$out" -q "$fix" || fail "$fix"
 done
