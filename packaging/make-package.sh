@@ -133,22 +133,37 @@ rm -f "$out"
 # wixl takes the files' sources relative to the folder it runs in.
 (cd "$stage" && wixl -a x64 -D Version="$version" -o "$out" "$here/msi/VantorTarnUpdateService.wxs" \
     payload.wxs) || fail "wixl failed"
-# What wixl writes otherwise than the source says. Rollback and commit actions come out as
-# immediate ones; their type: an executable of the File table (18) or a function of a DLL of the
-# Binary table (1), ignoring the result (0x40), in the script (0x400) as a rollback (0x100) or commit (0x200) action, as LocalSystem
-# (0x800). The actions that set a property get their plain type 51, without wixl's 0x800. A
-# package rebuilt at the installed version (new firmware in its payload) is an upgrade too: the
-# upgrade's version range includes its own version (0x200 beside wixl's 1; the attributes are
-# part of the row's key, so the row is written anew).
+# What wixl writes otherwise than the source says. Rollback actions come out as immediate ones;
+# their type: an executable of the File table (18) or a function of a DLL of the Binary table (1),
+# ignoring the result (0x40), in the script (0x400) as a rollback (0x100), as LocalSystem (0x800).
+# The actions that set a property get their plain type 51, without wixl's 0x800. A package rebuilt
+# at the installed version (new firmware in its payload) is an upgrade too: the upgrade's version
+# range includes its own version (0x200 beside wixl's 1; the attributes are part of the row's
+# key, so the row is written anew).
 upgrade_code=$(sed -n 's/.*UpgradeCode="\({[^"]*}\)".*/\1/p' "$here/msi/VantorTarnUpdateService.wxs")
 fixes=(
     "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'"
     "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty) VALUES ('$upgrade_code', '$version', 513, 'WIX_UPGRADE_DETECTED')"
     "UPDATE CustomAction SET Type = 3410 WHERE Action = 'UnregisterServiceRollback'"
-    "UPDATE CustomAction SET Type = 3393 WHERE Action = 'RemoveServiceOnRollback' OR Action = 'RestoreOnRollback'"
-    "UPDATE CustomAction SET Type = 3649 WHERE Action = 'DropRollbackCopy'"
-    "UPDATE CustomAction SET Type = 51 WHERE Action = 'WaitForServiceExitData' OR Action = 'RemoveServiceOnRollbackData' OR Action = 'SaveForRollbackData' OR Action = 'RestoreOnRollbackData'"
+    "UPDATE CustomAction SET Type = 3393 WHERE Action = 'RemoveServiceOnRollback' OR Action = 'StopServiceOnRollback'"
+    "UPDATE CustomAction SET Type = 51 WHERE Action = 'WaitForServiceExitData' OR Action = 'StopServiceOnRollbackData'"
 )
+# Windows Installer compares versioned files by their version alone, and keeps an installed
+# versioned file over one whose row has none: each file with a version resource gets its
+# version and languages, and loses the hash that wixl gives every file.
+versioned=(ServiceExe:VantorTarnWindowsUpdateService.exe EventMessagesDll:TarnEventMessages.dll)
+for path in "$stage"/payload-*; do
+    [ -e "$path" ] || continue # no payload
+    versioned+=("Payload${path##*-}:${path##*/}")
+done
+for entry in "${versioned[@]}"; do
+    id=${entry%%:*}
+    info=$(python3 "$here/file-version.py" "$stage/${entry#*:}") ||
+        fail "${entry#*:}: its version resource cannot be read"
+    [ -n "$info" ] || continue
+    fixes+=("UPDATE File SET Version = '${info% *}', Language = '${info#* }' WHERE File = '$id'"
+        "DELETE FROM MsiFileHash WHERE File_ = '$id'")
+done
 for fix in "${fixes[@]}"; do
     msibuild "$out" -q "$fix" || fail "$fix"
 done

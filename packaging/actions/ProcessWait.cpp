@@ -2,88 +2,90 @@
 
 #include "platform/win32/UniqueHandles.h"
 
-#include <optional>
-// After windows.h:
-#include <tlhelp32.h>
-
 namespace tarn::packaging {
 namespace {
 
 using platform::win32::UniqueHandle;
 
-// A snapshot fails now and then while processes start and end (ERROR_BAD_LENGTH); one that keeps
-// failing fails the wait.
-constexpr int kSnapshotAttempts = 5;
-constexpr DWORD kSnapshotRetryMs = 100;
+struct ScHandleTraits {
+    static SC_HANDLE empty() { return nullptr; }
+    static bool isEmpty(SC_HANDLE h) { return h == nullptr; }
+    static void close(SC_HANDLE h) { CloseServiceHandle(h); }
+};
+using UniqueScHandle = platform::win32::UniqueResource<SC_HANDLE, ScHandleTraits>;
+
+ULONGLONG ticks(const FILETIME& time) {
+    return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+ULONGLONG now() {
+    FILETIME time;
+    GetSystemTimeAsFileTime(&time);
+    return ticks(time);
+}
 
 bool samePath(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
                                 static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
-// A running process whose image is the file at PATH, an empty handle when there is none, nothing
-// when the processes could not be listed. An ended process can stay listed for a moment, and is
-// passed over.
-std::optional<UniqueHandle> findProcessOf(const std::wstring& path,
-                                          const ProcessSnapshot& takeSnapshot) {
-    const std::wstring name = path.substr(path.find_last_of(L'\\') + 1);
-    const UniqueHandle snapshot(takeSnapshot());
-    if (!snapshot) {
-        return std::nullopt;
-    }
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry)) {
-        if (!samePath(entry.szExeFile, name)) {
-            continue;
-        }
-        UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                         entry.th32ProcessID));
-        if (!process) {
-            continue; // ended since the snapshot
-        }
-        wchar_t image[MAX_PATH];
-        DWORD size = MAX_PATH;
-        if (QueryFullProcessImageNameW(process.get(), 0, image, &size) &&
-            samePath(std::wstring(image, size), path) &&
-            WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
-            return process;
-        }
-    }
-    return UniqueHandle();
-}
-
 } // namespace
 
-HANDLE snapshotOfProcesses() {
-    return CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+std::optional<ServiceProcess> serviceProcess(const wchar_t* name, bool stop) {
+    const UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        return std::nullopt;
+    }
+    const UniqueScHandle service(
+        OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS | (stop ? SERVICE_STOP : 0)));
+    if (!service) {
+        return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST
+                   ? std::optional<ServiceProcess>(ServiceProcess{0, now()})
+                   : std::nullopt;
+    }
+    SERVICE_STATUS_PROCESS status{};
+    DWORD size = 0;
+    // Taken before the query: a process started after this moment is another one.
+    const ULONGLONG namedAt = now();
+    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                              reinterpret_cast<BYTE*>(&status), sizeof(status), &size)) {
+        return std::nullopt;
+    }
+    if (stop && status.dwCurrentState == SERVICE_RUNNING) {
+        SERVICE_STATUS ignored;
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored);
+    }
+    return ServiceProcess{status.dwProcessId, namedAt};
 }
 
-WaitOutcome waitUntilNoProcessRuns(const std::wstring& path, DWORD limitMs,
-                                   const std::function<void(DWORD processId)>& waiting,
-                                   const ProcessSnapshot& snapshot) {
-    const ULONGLONG deadline = GetTickCount64() + limitMs;
-    int failedSnapshots = 0;
-    for (;;) {
-        const std::optional<UniqueHandle> process = findProcessOf(path, snapshot);
-        if (!process) {
-            if (++failedSnapshots == kSnapshotAttempts) {
-                return WaitOutcome::unknown;
-            }
-            Sleep(kSnapshotRetryMs);
-            continue;
-        }
-        if (!*process) {
-            return WaitOutcome::ended;
-        }
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) {
-            return WaitOutcome::stillRuns;
-        }
-        waiting(GetProcessId(process->get()));
-        WaitForSingleObject(process->get(), static_cast<DWORD>(deadline - now));
+WaitOutcome waitForProcess(const ServiceProcess& named, const std::wstring& path, DWORD limitMs,
+                           const std::function<void(DWORD processId)>& waiting) {
+    if (named.id == 0) {
+        return WaitOutcome::ended;
     }
+    const UniqueHandle process(
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, named.id));
+    if (!process) {
+        // An ID names its process until the last handle to it is closed; then it names none.
+        return GetLastError() == ERROR_INVALID_PARAMETER ? WaitOutcome::ended
+                                                         : WaitOutcome::unknown;
+    }
+    if (WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) {
+        return WaitOutcome::ended;
+    }
+    FILETIME created, exited, kernel, user;
+    wchar_t image[MAX_PATH];
+    DWORD size = MAX_PATH;
+    if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user) ||
+        !QueryFullProcessImageNameW(process.get(), 0, image, &size)) {
+        return WaitOutcome::unknown;
+    }
+    if (ticks(created) > named.namedAt || !samePath(std::wstring(image, size), path)) {
+        return WaitOutcome::ended;
+    }
+    waiting(named.id);
+    return WaitForSingleObject(process.get(), limitMs) == WAIT_OBJECT_0 ? WaitOutcome::ended
+                                                                        : WaitOutcome::stillRuns;
 }
 
 } // namespace tarn::packaging

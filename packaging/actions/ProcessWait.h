@@ -1,27 +1,35 @@
-// Waiting until no process runs a given executable.
+// Waiting for the service's own process to end: the one the Service Control Manager named while
+// the service ran, and no other process, whoever started it from the same file.
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <windows.h>
 
 namespace tarn::packaging {
 
-// Takes a snapshot of the running processes, as CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS)
-// does; null or INVALID_HANDLE_VALUE when it fails. The tests give failing ones.
-using ProcessSnapshot = std::function<HANDLE()>;
-HANDLE snapshotOfProcesses();
-
-enum class WaitOutcome {
-    ended,     // no process runs the executable
-    stillRuns, // one still ran at the limit
-    unknown,   // the processes could not be listed: that proves nothing about them
+// A process as the Service Control Manager named it: its ID (0: the service had none) and the
+// moment it was named, as a FILETIME count.
+struct ServiceProcess {
+    DWORD id = 0;
+    ULONGLONG namedAt = 0;
 };
 
-// Waits until no process runs the executable at PATH (a full path, compared without regard to
-// case), at most LIMIT milliseconds; calls WAITING with the ID of each process it waits for.
-WaitOutcome waitUntilNoProcessRuns(const std::wstring& path, DWORD limitMs,
-                                   const std::function<void(DWORD processId)>& waiting,
-                                   const ProcessSnapshot& snapshot = snapshotOfProcesses);
+// The process of the service NAME now; nothing when the Service Control Manager cannot say.
+// Asks it to stop first when STOP is set; the process is read before.
+std::optional<ServiceProcess> serviceProcess(const wchar_t* name, bool stop = false);
+
+enum class WaitOutcome {
+    ended,     // the process has ended, or its ID now names another process
+    stillRuns, // it still ran at the limit
+    unknown,   // it could not be examined: that proves nothing
+};
+
+// Waits at most LIMIT milliseconds until PROCESS has ended; calls WAITING with its ID when it
+// has to wait. A process that holds the ID but started after it was named, or runs another
+// image than PATH (a full path, compared without regard to case), is not the service's.
+WaitOutcome waitForProcess(const ServiceProcess& process, const std::wstring& path, DWORD limitMs,
+                           const std::function<void(DWORD processId)>& waiting);
 
 } // namespace tarn::packaging

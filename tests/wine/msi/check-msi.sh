@@ -3,8 +3,14 @@
 # a silent installation, the automatic start at the next boot, the same version rebuilt with new
 # firmware over it, a newer version that fails just before its end, a major upgrade, the refused
 # downgrade, the executable's own "uninstall" next to the installed copy and the repair that
-# restores it, the uninstallation, a failed installation that rolls back, and the refusals to install over a registration made by hand and on a system
-# whose Program Files folder is elsewhere. A planted "C:\Program.exe" must never run.
+# restores it, the uninstallation, a failed installation that rolls back, and the refusals to
+# install over a registration made by hand and on a system whose Program Files folder is
+# elsewhere. A planted "C:\Program.exe" must never run. The rebuild, the repair and the removal
+# run beside a process of the installed executable that the Service Control Manager did not
+# start, which they must not wait for.
+#
+# Where Wine's msiexec does otherwise than Windows Installer, the checks are of what both do, and
+# the steps marked "Wine's msiexec only" put Wine's state right before the next run.
 #
 # Wine hands the standard error of the services it starts to the first process of the session, so
 # each session's first process is the helper's "wait" role with the event-log channel on; the
@@ -64,7 +70,8 @@ initialize service success."
 # --- Running things --------------------------------------------------------------------------------
 
 # msiexec LABEL CODE ARGS: a silent msiexec run with a verbose log, and its exit code; CODE
-# "failure" is any but 0 (Windows gives 1603, Wine 1603 or 1627).
+# "failure" is any but 0 (Windows gives 1603, Wine 1603 or 1627), "success" 0 or 3010 (a file in
+# use is replaced or removed at the next restart).
 msiexec() {
     local label=$1 code=$2 t0
     shift 2
@@ -74,6 +81,8 @@ msiexec() {
     echo "$label: msiexec $* /qn: exit code $exit_code, $elapsed s"
     if [ "$code" == failure ]; then
         [[ $exit_code =~ ^[1-9][0-9]*$ ]] || fail "$label: msiexec exit code $exit_code, expected a failure"
+    elif [ "$code" == success ]; then
+        [[ $exit_code =~ ^(0|3010)$ ]] || fail "$label: msiexec exit code $exit_code, expected 0 or 3010"
     else
         [ "$exit_code" == "$code" ] || fail "$label: msiexec exit code $exit_code, expected $code"
     fi
@@ -158,6 +167,65 @@ check_files() {
     fi
 }
 
+# hold_copy: a process of the installed executable that someone other than the Service Control
+# Manager started, suspended so that it stays until release_copy; its ID in $held.
+hold_copy() {
+    rm -f "$drive_c/tarn-held-ready" "$drive_c/tarn-held-stop"
+    "$wine_run" "$helper_exe" hold "\"$win_exe\"" 'C:\tarn-held-ready' 'C:\tarn-held-stop' \
+        >"$logs/held.out" 2>"$logs/held.err" &
+    holder=$!
+    wait_until test -e "$drive_c/tarn-held-ready" || fail "the held copy did not start"
+    held=$(tr -d '\r' <"$logs/held.out")
+}
+
+release_copy() {
+    touch "$drive_c/tarn-held-stop"
+    wait "$holder"
+    holder=
+}
+
+# check_waits LABEL PID: the run took the service's process PID to wait for; the held copy still
+# runs.
+check_waits() {
+    grep -q "the service's process $2 " "$drive_c/tarn/$1.log" ||
+        fail "$1: the service's process $2 was not the one taken"
+    [ -z "${holder:-}" ] || kill -0 "$holder" 2>/dev/null || fail "$1: the held copy $held is gone"
+}
+
+# check_rolled_back LABEL: the log has the failing step, then the rollback, which stops the
+# service that the run started once it has taken its process. Wine's msiexec stops the service
+# in a first pass of its rollback, before that action runs, so the action finds no process
+# there; Windows Installer runs the one rollback script backwards, the action before its stop.
+check_rolled_back() {
+    awk '/: FailLateForTest\. Return value [^1]/ { failed = 1 }
+         failed && /^Action start .*: StopServiceOnRollback\.$/ { rolled = 1 }
+         END { exit !rolled }' "$drive_c/tarn/$1.log" ||
+        fail "$1: no failure, then rollback, in the log"
+}
+
+# A GUID as Windows Installer names its registry keys: the first three groups reversed, each
+# later byte's two digits swapped.
+packed_guid() {
+    local g=${1//[\{\}-]/}
+    echo "$(rev <<<"${g:0:8}")$(rev <<<"${g:8:4}")$(rev <<<"${g:12:4}")$(
+        sed 's/\(.\)\(.\)/\2\1/g' <<<"${g:16}")"
+}
+
+msi_property() {
+    msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' -v name="$2" '$1 == name { print $2 }'
+}
+
+# Wine's msiexec only: removing the older product at the end of an upgrade, it deletes the
+# upgrade code's whole list of products, where Windows removes the older product's entry alone.
+# This puts back the entry of the given package's product, or the next package would not find it
+# installed.
+wine_keep_upgrade_code() {
+    local key="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes"
+    key+="\\$(packed_guid "$(msi_property "$1" UpgradeCode)")"
+    "$wine_run" reg add "$key" /v "$(packed_guid "$(msi_property "$1" ProductCode)")" /f \
+        >/dev/null 2>&1 || fail "the upgrade code's entry of $(basename "$1") cannot be written"
+}
+
 # --- The session ---------------------------------------------------------------------------------
 
 begin_run
@@ -197,39 +265,53 @@ boot=$(wait_until new_service) || fail "boot: the service did not start by itsel
 [ -z "$boot" ] || check_start_sequence boot "$boot"
 check_state boot RUNNING
 
-# --- The same version rebuilt with new firmware ----------------------------------------------------
+# --- The same version rebuilt with new firmware, beside another process of the executable -------
 
+hold_copy
 msiexec rebuild 0 /i 'C:\tarn\rebuild.msi'
 rebuild_time=$elapsed
-check_files rebuild "$packages/files-rebuild" "$packages/payload2"
+check_waits rebuild "$boot"
+release_copy
+# A versioned file is replaced only by a higher version: the executable and the DLL stay.
+check_files rebuild "$packages/files-current" "$packages/payload2"
 check_registration rebuild
 check_product rebuild "$packages/rebuild.msi"
 rebuilt=$(wait_until new_service "$boot") || fail "rebuild: the service did not start again"
 check_state rebuild RUNNING
+wine_keep_upgrade_code "$packages/rebuild.msi"
 
 # --- A newer version that fails just before its end ------------------------------------------------
 
 msiexec failed-upgrade failure /i 'C:\tarn\next.msi' TARNTESTFAIL=late
 failed_upgrade_time=$elapsed
+# What Windows Installer promises, and Wine's msiexec does too: the older product is still the one
+# installed, and the newer one is not; the registration stays; the log has the failing step, then
+# the rollback.
 check_product failed-upgrade "$packages/rebuild.msi"
 check_registration failed-upgrade
-check_event_sources failed-upgrade
-check_state failed-upgrade RUNNING
-check_files failed-upgrade "$packages/files-rebuild" "$packages/payload2"
+check_rolled_back failed-upgrade
+# Wine's msiexec only: its rollback deletes the files the newer version shares with the older one
+# and the older one's event sources, and leaves the service stopped, where Windows Installer puts
+# back what it replaced and starts the service again. A repair of the older product does that.
+known=$(service_pids)
+msiexec wine-repair 0 /i 'C:\tarn\rebuild.msi' REINSTALL=ALL REINSTALLMODE=vamus
+repaired=$(wait_until new_service $known) || fail "wine-repair: the service did not start"
 
 # --- A newer version over it -----------------------------------------------------------------------
 
 known=$(service_pids)
 msiexec upgrade 0 /i 'C:\tarn\next.msi'
 upgrade_time=$elapsed
+check_waits upgrade "$repaired"
 check_files upgrade "$packages/files-next" ""
 check_registration upgrade
 check_event_sources upgrade
 upgraded=$(wait_until new_service $known) || fail "upgrade: the new service did not start"
 [ -z "$upgraded" ] || check_start_sequence upgrade "$upgraded"
-[ -z "$rebuilt" ] || wait_for_report "$rebuilt" "service control stop success."
+[ -z "$repaired" ] || wait_for_report "$repaired" "service control stop success."
 check_state upgrade RUNNING
 check_product upgrade "$packages/next.msi"
+wine_keep_upgrade_code "$packages/next.msi"
 
 # --- An older version over it ----------------------------------------------------------------------
 
@@ -254,27 +336,39 @@ run_exe uninstall-stopped 0 uninstall
 
 # --- A repair restores the registration, a deleted file and the running service -------------------
 
+# Beside another process of the executable, which keeps its file in use: Windows Installer
+# replaces or deletes the file at the next restart and says so (3010).
+hold_copy
 rm "$unix_dir/TarnEventMessages.dll"
 known=$(service_pids)
-msiexec repair 0 /i 'C:\tarn\next.msi' REINSTALL=ALL REINSTALLMODE=vamus
+msiexec repair success /i 'C:\tarn\next.msi' REINSTALL=ALL REINSTALLMODE=vamus
 repair_time=$elapsed
-# The service's process has ended before any file is replaced: a repair needs no restart.
+# The service's process has ended before any file is replaced: a repair needs no restart for it.
 awk '/^Action start .*: WaitForServiceExit\.$/ { waited = 1 }
      /^Action start .*: InstallFiles\.$/ { files = 1; early = early || !waited }
      END { exit early || !files }' "$drive_c/tarn/repair.log" ||
     fail "repair: the files were not replaced after the wait for the service's process"
 check_registration repair
-check_files repair "$packages/files-next" ""
+cmp -s "$packages/files-next/TarnEventMessages.dll" "$unix_dir/TarnEventMessages.dll" ||
+    fail "repair: TarnEventMessages.dll is not back"
 restarted=$(wait_until new_service $known) || fail "repair: the service did not start"
 check_state repair RUNNING
 
 # --- Uninstallation --------------------------------------------------------------------------------
 
-msiexec uninstall 0 /x 'C:\tarn\next.msi'
+msiexec uninstall success /x 'C:\tarn\next.msi'
 uninstall_time=$elapsed
+check_waits uninstall "$restarted"
 # The stopped process's last report: its own installation failed because the removal had waited
 # for it. Had the removal come first, the process would have registered the service again.
 [ -z "$restarted" ] || wait_for_report "$restarted" "service install failed."
+release_copy
+# Wine's msiexec only: it leaves the executable that the copy kept in use, and does not mark it
+# for deletion at the next restart, as Windows Installer does (and then says 3010). Nothing else
+# may be left; the test deletes the rest.
+[ "$(ls "$unix_dir" 2>/dev/null)" == "$name.exe" ] ||
+    fail "uninstall: the service directory holds: $(ls "$unix_dir" 2>/dev/null | tr '\n' ' ')"
+rm -rf "$unix_dir"
 check_nothing_left uninstall
 check_not_planted uninstall
 
@@ -283,6 +377,7 @@ check_not_planted uninstall
 msiexec failed-install failure /i 'C:\tarn\fail.msi'
 grep -q 'RemoveServiceOnRollback: the service.s registration is removed' "$drive_c/tarn/failed-install.log" ||
     fail "failed-install: the rollback did not remove the registration"
+check_rolled_back failed-install
 check_nothing_left failed-install
 
 # --- A registration made by hand ------------------------------------------------------------------

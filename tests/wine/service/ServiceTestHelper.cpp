@@ -1,9 +1,12 @@
-// The service test's own small Windows program, with three roles:
+// The service test's own small Windows program, with four roles:
 //   wait READY STOP create READY, then stay alive until STOP exists (at most ten minutes): the
 //                   Wine session's first process, whose standard error receives what the
 //                   services that Wine starts print
 //   spawn CMDLINE   run CMDLINE through CreateProcessW, wait for it and print "exit CODE" with all
 //                   32 bits of its exit code (Wine's own exit status keeps only 8)
+//   hold CMDLINE READY STOP
+//                   start CMDLINE suspended, print its process ID, create READY, and end it once
+//                   STOP exists: a process of any program that stays until the test lets it go
 //   control NAME CODE
 //                   send control CODE to the service NAME with ControlService, for the controls
 //                   that Wine's sc does not offer; prints "ok STATE" or "error CODE"
@@ -56,6 +59,25 @@ int spawn(const wchar_t* commandLine) {
     return 0;
 }
 
+int hold(const wchar_t* commandLine, const wchar_t* ready, const wchar_t* stop) {
+    std::wstring line = commandLine;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                        nullptr, &startup, &process)) {
+        std::printf("CreateProcessW error %lu\n", GetLastError());
+        return 2;
+    }
+    std::printf("%lu\n", process.dwProcessId);
+    std::fflush(stdout);
+    const int result = waitFor(ready, stop);
+    TerminateProcess(process.hProcess, 0);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return result;
+}
+
 int control(const wchar_t* name, const wchar_t* code) {
     const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager == nullptr) {
@@ -106,6 +128,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (argc == 3 && role == L"spawn") {
         return spawn(argv[2]);
+    }
+    if (argc == 5 && role == L"hold") {
+        return hold(argv[2], argv[3], argv[4]);
     }
     if (argc == 4 && role == L"control") {
         return control(argv[2], argv[3]);
