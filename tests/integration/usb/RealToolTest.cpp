@@ -1,6 +1,6 @@
 // The service with the real dfu-util against an emulated Tarn: arrivals heard from udev, the
 // tool's own output, and the device's own view of what it received.
-#include "UsbBus.h"
+#include "ServiceOnBus.h"
 
 #include <algorithm>
 #include <csignal>
@@ -15,26 +15,12 @@ using Texts = std::vector<std::string>;
 
 const std::string kLatest = "return for latest build!";
 const std::string kArrival = "dwEventType: 32768";
-const std::string kTool = "\"C:\\Program Files\\Vantor\\Tarn\\Services\\dfu-util.exe\"";
 
-class RealTool : public ::testing::Test {
+class RealTool : public ServiceOnBus {
 protected:
-    SimulatorSysRoot sysroot;
-    ServiceUnderTest service{sysroot};
-    UsbBus bus;
-
     void SetUp() override {
-        UsbBus::installTool(sysroot.services());
-        sysroot.makePackage("fw-0103.dfu", "0103");
-        // Started under the bus's preload, the service hears the bus's plugs through udev, and
-        // so does every dfu-util it runs.
-        ASSERT_EQ(service.direct({"install"}).exitCode, 0);
-        ASSERT_EQ(bus.run({scPath(), "start", kServiceName}, serviceEnvironment()).exitCode, 0);
-        ASSERT_TRUE(service.waitFor(kStarted));
-    }
-    void TearDown() override {
-        service.sc({"stop", kServiceName});
-        EXPECT_EQ(UsbBus::sanitizerReports(sysroot.root()), "");
+        ASSERT_NO_FATAL_FAILURE(ServiceOnBus::SetUp());
+        ASSERT_NO_FATAL_FAILURE(startUnderBus(serviceEnvironment()));
     }
 
     // For the service's process alone ("NAME=value").
@@ -46,13 +32,6 @@ protected:
     }
     std::string field(const std::string& serial, const std::string& key) const {
         return bus.device(serial)[key];
-    }
-    static std::string detach(const std::string& serial) {
-        return "cmdline is " + kTool + " -d 7c3e:5710,7c3e:5711 -S " + serial + " -c 1 -e -f";
-    }
-    static std::string download(const std::string& serial) {
-        return "cmdline is " + kTool + " -d 7c3e:5710,7c3e:5711 -S " + serial +
-               " -D \"C:\\Program Files\\Vantor\\Tarn\\Services\\fw-0103.dfu\"";
     }
 };
 

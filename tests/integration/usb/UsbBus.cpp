@@ -119,12 +119,4 @@ std::map<std::string, std::string> UsbBus::environment() const {
         {"UMOCKDEV_DIR", umockdevDir_}};
 }
 
-std::string UsbBus::sanitizerReports(const fs::path& root) {
-    const std::string log = readFile(root / "Windows" / "System32" / "LogFiles" / "Services" /
-                                     (std::string(kServiceName) + ".log"));
-    const bool reported = log.find("Sanitizer") != std::string::npos ||
-                          log.find("runtime error") != std::string::npos;
-    return reported ? log : std::string();
-}
-
 } // namespace tarn::integration

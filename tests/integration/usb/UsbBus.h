@@ -43,10 +43,6 @@ public:
     static void installTool(const std::filesystem::path& services);
     // The variables a process needs to see the bus.
     std::map<std::string, std::string> environment() const;
-    // The service's log under the system drive `root` when a sanitizer reported in it, else
-    // nothing: under the bus's preload a sanitizer reports on the service's standard error,
-    // which tarn-sc keeps there, rather than in a file of its own.
-    static std::string sanitizerReports(const std::filesystem::path& root);
 
 private:
     std::filesystem::path directory_;
