@@ -6,7 +6,7 @@ namespace tarn::service {
 
 void UpgradeService::pushArrival(const UpdateParameter& event) {
     std::lock_guard lock(mutex_);
-    queue_.push_back(event);
+    queue_.emplace_back(event);
     wakeUp_.notify_one();
 }
 
