@@ -227,6 +227,13 @@ public:
         if (!list) {
             return std::nullopt;
         }
+        // The list goes before the caller reads the reason, which its destruction must keep.
+        const auto failed = [&list] {
+            const DWORD error = GetLastError();
+            list.reset();
+            SetLastError(error);
+            return std::nullopt;
+        };
         std::vector<std::wstring> names;
         for (DWORD index = 0;; ++index) {
             SP_DEVICE_INTERFACE_DATA data{};
@@ -235,14 +242,14 @@ public:
                 if (GetLastError() == ERROR_NO_MORE_ITEMS) {
                     return names;
                 }
-                return std::nullopt;
+                return failed();
             }
             // The first call only asks for the size the detail needs.
             DWORD required = 0;
             SetupDiGetDeviceInterfaceDetailW(list.get(), &data, nullptr, 0, &required, nullptr);
             constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
             if (required <= kPathOffset) {
-                return std::nullopt;
+                return failed();
             }
             // DWORDs keep the buffer aligned for the struct.
             std::vector<DWORD> storage((required + sizeof(DWORD) - 1) / sizeof(DWORD));
@@ -251,7 +258,7 @@ public:
             detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
             if (!SetupDiGetDeviceInterfaceDetailW(list.get(), &data, detail, required, nullptr,
                                                   nullptr)) {
-                return std::nullopt;
+                return failed();
             }
             const std::size_t room = (required - kPathOffset) / sizeof(wchar_t);
             names.emplace_back(detail->DevicePath, wcsnlen(detail->DevicePath, room));
