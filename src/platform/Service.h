@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tarn::platform {
 
@@ -132,6 +133,13 @@ public:
     // DEVICE_NOTIFY_SERVICE_HANDLE; null on failure.
     virtual std::unique_ptr<DeviceNotification>
     registerDeviceNotification(StatusHandle recipient, const Guid& interfaceClass) = 0;
+
+    // The names of the device interfaces of one class that are present now:
+    // SetupDiGetClassDevsW with DIGCF_PRESENT | DIGCF_DEVICEINTERFACE, then
+    // SetupDiEnumDeviceInterfaces and SetupDiGetDeviceInterfaceDetailW for each. Nothing when
+    // the list cannot be made or read; lastError() then says why.
+    virtual std::optional<std::vector<std::wstring>>
+    presentDeviceInterfaces(const Guid& interfaceClass) = 0;
 
     // CreateThread with default security and stack size, running at once. The thread handle
     // is closed straight away; the thread runs on. False when the thread was not created.

@@ -1,18 +1,36 @@
-// The queue of arrivals: the control handler pushes, the worker pops.
+// The queue of arrivals and looks for attached Tarns: the control handler pushes, the worker
+// pops.
 #include "service/UpgradeService.h"
 
 namespace tarn::service {
 
 void UpgradeService::pushArrival(const UpdateParameter& event) {
     std::lock_guard lock(mutex_);
-    queue_.push_back(event);
+    queue_.emplace_back(event);
     wakeUp_.notify_one();
+}
+
+bool UpgradeService::requestAttachedLook() {
+    std::lock_guard lock(mutex_);
+    if (lookWaiting_) {
+        return false;
+    }
+    lookWaiting_ = true;
+    queue_.emplace_back(std::nullopt);
+    wakeUp_.notify_one();
+    return true;
 }
 
 std::shared_ptr<UpdateParameter> UpgradeService::popArrival() {
     std::unique_lock lock(mutex_);
     wakeUp_.wait(lock, [this] { return !queue_.empty(); });
-    auto event = std::make_shared<UpdateParameter>(queue_.front());
+    std::shared_ptr<UpdateParameter> event;
+    if (queue_.front()) {
+        event = std::make_shared<UpdateParameter>(*queue_.front());
+    } else {
+        // Taken: a request from now on asks about devices or firmware this look may miss.
+        lookWaiting_ = false;
+    }
     queue_.pop_front();
     return event;
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace tarn::service {
@@ -45,25 +46,37 @@ int onDeviceArrival(const void* eventData, UpgradeService& service) {
         log.reportEvent(EventType::Error, L"arrival device is not Vantor Tarn.");
         return 1;
     }
+    // Never beyond the record, nor beyond what the name buffer keeps.
+    const auto* bytes =
+        static_cast<const unsigned char*>(eventData) + platform::kDeviceInterfaceNameOffset;
+    std::wstring name;
+    const std::size_t limit = std::min(nameChars, kDeviceNameSize - 1);
+    while (name.size() < limit) {
+        wchar_t c;
+        std::memcpy(&c, bytes + name.size() * sizeof(wchar_t), sizeof(c));
+        if (c == L'\0') {
+            break;
+        }
+        name.push_back(c);
+    }
+    return filterArrival(header.classGuid, name, service);
+}
 
-    const platform::Guid& g = header.classGuid;
+int filterArrival(const platform::Guid& interfaceClass, std::wstring_view name,
+                  UpgradeService& service) {
+    auto& log = service.host().log;
+    const platform::Guid& g = interfaceClass;
     log.reportEvent(EventType::Information,
                     L"Guid = {%08lX-%04hX-%04hX-%02hhX%02hhX-%02hhX%02hhX%02hhX%02hhX%02hhX%02hhX}",
                     g.data1, g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3],
                     g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
 
-    // At most 259 characters, never beyond the record, always terminated.
-    const auto* name =
-        static_cast<const unsigned char*>(eventData) + platform::kDeviceInterfaceNameOffset;
+    std::lock_guard lock(service.deviceNameMutex);
+    // At most 259 characters, up to the first NUL, always terminated.
     std::size_t length = 0;
-    const std::size_t limit = std::min(nameChars, kDeviceNameSize - 1);
-    while (length < limit) {
-        wchar_t c;
-        std::memcpy(&c, name + length * sizeof(wchar_t), sizeof(c));
-        if (c == L'\0') {
-            break;
-        }
-        service.deviceName[length++] = c;
+    while (length < std::min(name.size(), kDeviceNameSize - 1) && name[length] != L'\0') {
+        service.deviceName[length] = name[length];
+        ++length;
     }
     service.deviceName[length] = L'\0';
 

@@ -5,6 +5,7 @@
 #include "service/UpgradeService.h"
 
 #include <cstdint>
+#include <string_view>
 
 namespace tarn::service {
 
@@ -27,10 +28,15 @@ void onStop(UpgradeService& service);
 
 // 0 when the Tarn arrived and an event was queued, 1 otherwise.
 int onDeviceArrival(const void* eventData, UpgradeService& service);
+// The filter itself, for a device-interface name of the class `interfaceClass`, from an
+// arrival or from a look at the attached devices: 0 when it queued an event, 1 otherwise.
+int filterArrival(const platform::Guid& interfaceClass, std::wstring_view name,
+                  UpgradeService& service);
 
 // The worker thread: takes arrivals oldest first, one upgrade pass each, for ever.
 std::uint32_t upgradeWorker(void* parameter);
-// One turn of the worker: waits for an arrival and runs its pass.
+// One turn of the worker: waits for an arrival and runs its pass, or for a request and looks
+// for the attached Tarns.
 void handleNextArrival(UpgradeService& service);
 
 } // namespace tarn::service

@@ -21,6 +21,9 @@ constexpr std::uint32_t kControlContinue = 3;
 constexpr std::uint32_t kControlInterrogate = 4;
 using platform::scm::kControlDeviceEvent;
 constexpr std::uint32_t kControlPreshutdown = 15;
+// User-defined (128 to 255 reach the handler whatever the controls accepted): look for the
+// Tarns attached now and upgrade them as if they had arrived.
+constexpr std::uint32_t kControlUpgradeAttached = 128;
 
 using platform::kDeviceArrival;
 using platform::kDeviceRemoveComplete;
@@ -118,6 +121,11 @@ std::uint32_t controlHandler(std::uint32_t control, std::uint32_t eventType, voi
     case kControlPreshutdown:
         log.reportEvent(EventType::Information,
                         L"control code: SERVICE_CONTROL_PRSHUTDOWN - do nothing");
+        break;
+    case kControlUpgradeAttached:
+        log.reportEvent(EventType::Information, L"control code: upgrade attached devices.");
+        // The worker looks, as it runs passes: the handler never waits for either.
+        service.requestAttachedLook();
         break;
     default:
         break;

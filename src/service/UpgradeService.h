@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace tarn::service {
 
@@ -51,7 +52,11 @@ public:
 
     // Appends at the back under the mutex and wakes one waiter.
     void pushArrival(const UpdateParameter& event);
-    // Waits until an event is queued, then takes the front one.
+    // Queues a look for the Tarns attached now, behind the arrivals already queued. False when
+    // a look still waits in the queue: this request is merged into it.
+    bool requestAttachedLook();
+    // Waits until something is queued, then takes the front: an arrival, or null for a look
+    // for the Tarns attached now.
     std::shared_ptr<UpdateParameter> popArrival();
     std::size_t queueSize();
 
@@ -66,11 +71,15 @@ public:
     std::uint32_t workerThreadId = 0;
 
     std::mutex notificationMutex;
+    // The arrival filter writes deviceName on the control handler's thread for an arrival and
+    // on the worker's for a look at the attached Tarns.
+    std::mutex deviceNameMutex;
 
 private:
     HostContext& host_;
     std::mutex mutex_;
-    std::deque<UpdateParameter> queue_;
+    std::deque<std::optional<UpdateParameter>> queue_; // empty: a look for attached Tarns
+    bool lookWaiting_ = false;
     std::condition_variable wakeUp_;
 };
 

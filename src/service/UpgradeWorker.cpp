@@ -6,11 +6,36 @@ namespace {
 
 using eventlog::EventType;
 
+// Each present interface of the class the service registers for goes through the arrival
+// filter, so that a Tarn attached all along is queued as if it had just arrived.
+void lookForAttachedTarns(UpgradeService& service) {
+    auto& host = service.host();
+    host.log.reportEvent(EventType::Information, L"look for attached devices.");
+    const auto names = host.runtime.presentDeviceInterfaces(kInterfaceClass);
+    if (!names) {
+        host.log.reportEvent(EventType::Error,
+                             L"look for attached devices failed, GetLastErrorCode: %u",
+                             host.runtime.lastError());
+        return;
+    }
+    int queued = 0;
+    for (const auto& name : *names) {
+        queued += filterArrival(kInterfaceClass, name, service) == 0 ? 1 : 0;
+    }
+    if (queued == 0) {
+        host.log.reportEvent(EventType::Information, L"no attached Tarn found.");
+    }
+}
+
 } // namespace
 
 void handleNextArrival(UpgradeService& service) {
     auto& log = service.host().log;
     auto event = service.popArrival();
+    if (!event) {
+        lookForAttachedTarns(service);
+        return;
+    }
     const auto waiting = static_cast<std::uint32_t>(service.queueSize());
     log.reportEvent(EventType::Warning, L"TarnUpgradeProcess processing event.... queue size %u",
                     waiting);

@@ -81,6 +81,9 @@ public:
     bool failNotification = false;
     // Runs inside the dispatcher call, as the Service Control Manager would.
     std::function<void(ServiceMain)> whileDispatching;
+    // The device interfaces present; none at all: the look fails with `error`.
+    std::optional<std::vector<std::wstring>> present = std::vector<std::wstring>{};
+    std::vector<platform::Guid> presentClasses;
 
     HandlerEx handler = nullptr;
     void* context = nullptr;
@@ -123,6 +126,12 @@ public:
         }
         notificationClasses.push_back(interfaceClass);
         return std::make_unique<Notification>(*this);
+    }
+    std::optional<std::vector<std::wstring>>
+    presentDeviceInterfaces(const platform::Guid& interfaceClass) override {
+        calls.push_back(L"SetupDiGetClassDevs");
+        presentClasses.push_back(interfaceClass);
+        return present;
     }
     bool createThread(ThreadProc, void*, std::uint32_t& id) override {
         // The worker never ends; tests drive its turns themselves.

@@ -92,6 +92,25 @@ TEST_F(Arrival, TheNameNeverRunsPastTheRecordOrTheBuffer) {
     EXPECT_EQ(arrive(fits), 0);
 }
 
+// A look at the attached Tarns runs the filter on the worker's thread while arrivals run it on
+// the handler's: both write the one name buffer (the thread sanitizer's build sees any race).
+TEST_F(Arrival, TheFilterRunsOnTwoThreadsAtOnce) {
+    constexpr int kEach = 500;
+    auto record = deviceRecord(kRuntimeName, kTarnClass);
+    std::thread worker([&] {
+        for (int i = 0; i < kEach; ++i) {
+            filterArrival(kTarnClass, kDfuName, service);
+        }
+    });
+    for (int i = 0; i < kEach; ++i) {
+        onDeviceArrival(record.data(), service);
+    }
+    worker.join();
+    EXPECT_EQ(service.queueSize(), 2u * kEach);
+    const std::wstring last(service.deviceName);
+    EXPECT_TRUE(last == kRuntimeName || last == kDfuName) << last;
+}
+
 TEST_F(Arrival, TheQueueIsFirstInFirstOut) {
     for (int i = 0; i < 5; ++i) {
         service.pushArrival(UpdateParameter{nullptr, i % 2 == 0, kInterfaceClass, &service});

@@ -106,6 +106,24 @@ TEST_F(Main, TheControlTable) {
     }
 }
 
+// A flood of requests while one still waits costs one look; once the worker has taken it, the
+// next request asks again. The handler itself looks at no device.
+TEST_F(Main, UpgradeAttachedDevicesIsQueuedAndMerged) {
+    auto* service = started();
+    eventLog.clear();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(control(128), 0u);
+    }
+    EXPECT_EQ(serviceTexts(), Strings(3, L"control code: upgrade attached devices."));
+    EXPECT_EQ(typeOf(L"control code: upgrade attached devices."), 4);
+    EXPECT_EQ(service->queueSize(), 1u);
+    EXPECT_EQ(service->popArrival(), nullptr); // a look, not an arrival
+    control(128);
+    EXPECT_EQ(service->queueSize(), 1u);
+    EXPECT_EQ(std::count(runtime.calls.begin(), runtime.calls.end(), L"SetupDiGetClassDevs"), 0);
+    EXPECT_EQ(runtime.statuses.size(), 2u); // nothing re-reported since the start
+}
+
 TEST_F(Main, DeviceEventsOtherThanArrivals) {
     auto* service = started();
     eventLog.clear();

@@ -102,7 +102,45 @@ TEST_F(Worker, EveryPassStartsFromAFreshEngine) {
     EXPECT_EQ(second, (Strings{processes.commandLines[0], processes.commandLines[0]}));
 }
 
-// An arrival handled while a download is in progress: the control handler only queues.
+// A look sends every present interface of the class through the arrival filter; the Tarns among
+// them are queued for passes of their own, and the look itself runs no tool.
+TEST_F(Worker, ALookQueuesTheAttachedTarnsThroughTheArrivalFilter) {
+    const std::wstring mouse =
+        L"\\\\?\\USB#VID_046D&PID_C52B#MOUSE01#{5e1b9c3a-7f24-4d6b-a1c8-93e0f2b47d15}";
+    const std::wstring guid = L"Guid = {5E1B9C3A-7F24-4D6B-A1C8-93E0F2B47D15}";
+    const std::wstring look = L"look for attached devices.";
+    const auto lookOnce = [&] {
+        if (!service.requestAttachedLook()) {
+            return Strings{L"(merged into a look that never comes)"};
+        }
+        eventLog.clear();
+        handleNextArrival(service);
+        return serviceTexts();
+    };
+
+    runtime.present = Strings{mouse, testing::kRuntimeName, testing::kDfuName};
+    EXPECT_EQ(lookOnce(), (Strings{look, guid, L"arrival device is not Vantor Tarn.", guid,
+                                   L"arrival device is Vantor Tarn.", guid,
+                                   L"arrival device is Vantor Tarn."}));
+    EXPECT_EQ(runtime.presentClasses, std::vector<platform::Guid>{kInterfaceClass});
+    ASSERT_EQ(service.queueSize(), 2u);
+    EXPECT_NE(service.popArrival(), nullptr);
+    EXPECT_NE(service.popArrival(), nullptr);
+    EXPECT_TRUE(processes.commandLines.empty());
+
+    runtime.present = Strings{mouse};
+    EXPECT_EQ(lookOnce().back(), L"no attached Tarn found.");
+    EXPECT_EQ(typeOf(L"no attached Tarn found."), 4);
+    // A list that cannot be made is no "none found".
+    runtime.present.reset();
+    runtime.error = 5;
+    EXPECT_EQ(lookOnce(),
+              (Strings{look, L"look for attached devices failed, GetLastErrorCode: 5"}));
+    EXPECT_EQ(service.queueSize(), 0u);
+}
+
+// Arrivals and requests handled while a download is in progress: the control handler only
+// queues.
 TEST_F(Worker, TheControlHandlerReturnsAtOnceDuringAPass) {
     serviceMain(0, nullptr);
     auto& running = *static_cast<UpgradeService*>(runtime.context);
@@ -118,6 +156,7 @@ TEST_F(Worker, TheControlHandlerReturnsAtOnceDuringAPass) {
         int failed = 0;
         for (int i = 0; i < 200; ++i) {
             failed += runtime.handler(11, 0x8000, record.data(), runtime.context) != 0u;
+            failed += runtime.handler(128, 0, nullptr, runtime.context) != 0u;
         }
         return failed;
     });
@@ -126,7 +165,7 @@ TEST_F(Worker, TheControlHandlerReturnsAtOnceDuringAPass) {
     worker.join();
     ASSERT_TRUE(returned);
     EXPECT_EQ(calls.get(), 0);
-    EXPECT_EQ(running.queueSize(), 200u);
+    EXPECT_EQ(running.queueSize(), 201u); // the 200 requests merged into one look
 }
 
 } // namespace

@@ -502,6 +502,21 @@ public:
         return std::make_unique<StandinDeviceNotification>(id);
     }
 
+    // What the notifications' monitors would have heard of the devices on the bus, named alike.
+    std::optional<std::vector<std::wstring>>
+    presentDeviceInterfaces(const Guid& interfaceClass) override {
+        const auto devices = presentUsbDevices();
+        if (!devices) {
+            return fail(kErrorNotEnoughMemory, std::nullopt);
+        }
+        std::vector<std::wstring> names;
+        for (const auto& identity : *devices) {
+            names.push_back(deviceInterfaceName(identity, interfaceClass));
+        }
+        lastErrorValue = 0;
+        return names;
+    }
+
     bool createThread(ThreadProc procedure, void* parameter, std::uint32_t& threadId) override {
         static std::atomic<std::uint32_t> nextId{1};
         try {

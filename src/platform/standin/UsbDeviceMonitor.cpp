@@ -88,6 +88,40 @@ std::wstring deviceInterfaceName(const UsbIdentity& identity, const Guid& interf
     return fromUtf8(R"(\\?\USB#)" + std::string(ids) + "#" + instance + "#" + guid);
 }
 
+std::optional<std::vector<UsbIdentity>> presentUsbDevices() {
+    const std::unique_ptr<udev, decltype(&udev_unref)> context(udev_new(), udev_unref);
+    if (!context) {
+        return std::nullopt;
+    }
+    const std::unique_ptr<udev_enumerate, decltype(&udev_enumerate_unref)> enumerate(
+        udev_enumerate_new(context.get()), udev_enumerate_unref);
+    // Not limited to the devices udev has finished with: one it is still busy with is on the
+    // bus all the same, and its kernel properties name it alike.
+    if (!enumerate || udev_enumerate_add_match_subsystem(enumerate.get(), "usb") < 0 ||
+        udev_enumerate_add_match_property(enumerate.get(), "DEVTYPE", "usb_device") < 0 ||
+        udev_enumerate_scan_devices(enumerate.get()) < 0) {
+        return std::nullopt;
+    }
+    std::vector<UsbIdentity> present;
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
+        const std::unique_ptr<udev_device, decltype(&udev_device_unref)> device(
+            udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)),
+            udev_device_unref);
+        if (!device) {
+            continue; // gone since the scan
+        }
+        auto identity = usbIdentity(
+            [&](const char* key) { return udev_device_get_property_value(device.get(), key); },
+            [&](const char* key) { return udev_device_get_sysattr_value(device.get(), key); },
+            udev_device_get_sysname(device.get()));
+        if (identity) {
+            present.push_back(std::move(*identity));
+        }
+    }
+    return present;
+}
+
 std::unique_ptr<UsbDeviceMonitor> UsbDeviceMonitor::open() {
     udev* context = udev_new();
     if (context == nullptr) {

@@ -35,6 +35,10 @@ std::optional<UsbIdentity> usbIdentity(const std::function<const char*(const cha
 // usable serial gets an instance part of its own, as Windows makes one up.
 std::wstring deviceInterfaceName(const UsbIdentity& identity, const Guid& interfaceClass);
 
+// The USB devices on the bus now (subsystem usb, device type usb_device), as sysfs and udev
+// know them. Nothing when udev cannot be asked.
+std::optional<std::vector<UsbIdentity>> presentUsbDevices();
+
 struct UsbDeviceEvent {
     std::uint32_t eventType = 0; // DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE
     UsbIdentity identity;

@@ -1,4 +1,5 @@
 #include "platform/Service.h"
+#include "platform/win32/UniqueHandles.h"
 
 // clang-format off
 #include <windows.h>
@@ -6,6 +7,7 @@
 // clang-format on
 
 #include <cstddef>
+#include <cwchar>
 #include <new>
 
 namespace tarn::platform {
@@ -214,6 +216,53 @@ public:
             return nullptr;
         }
         return std::make_unique<Win32DeviceNotification>(handle);
+    }
+
+    std::optional<std::vector<std::wstring>>
+    presentDeviceInterfaces(const Guid& interfaceClass) override {
+        GUID cls;
+        CopyMemory(&cls, &interfaceClass, sizeof(GUID));
+        win32::UniqueDeviceInfoList list(
+            SetupDiGetClassDevsW(&cls, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+        if (!list) {
+            return std::nullopt;
+        }
+        // The list goes before the caller reads the reason, which its destruction must keep.
+        const auto failed = [&list] {
+            const DWORD error = GetLastError();
+            list.reset();
+            SetLastError(error);
+            return std::nullopt;
+        };
+        std::vector<std::wstring> names;
+        for (DWORD index = 0;; ++index) {
+            SP_DEVICE_INTERFACE_DATA data{};
+            data.cbSize = sizeof(data);
+            if (!SetupDiEnumDeviceInterfaces(list.get(), nullptr, &cls, index, &data)) {
+                if (GetLastError() == ERROR_NO_MORE_ITEMS) {
+                    return names;
+                }
+                return failed();
+            }
+            // The first call only asks for the size the detail needs.
+            DWORD required = 0;
+            SetupDiGetDeviceInterfaceDetailW(list.get(), &data, nullptr, 0, &required, nullptr);
+            constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
+            if (required <= kPathOffset) {
+                return failed();
+            }
+            // DWORDs keep the buffer aligned for the struct.
+            std::vector<DWORD> storage((required + sizeof(DWORD) - 1) / sizeof(DWORD));
+            auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
+            // The size of the fixed part, not of the buffer: the call checks it.
+            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+            if (!SetupDiGetDeviceInterfaceDetailW(list.get(), &data, detail, required, nullptr,
+                                                  nullptr)) {
+                return failed();
+            }
+            const std::size_t room = (required - kPathOffset) / sizeof(wchar_t);
+            names.emplace_back(detail->DevicePath, wcsnlen(detail->DevicePath, room));
+        }
     }
 
     bool createThread(ThreadProc procedure, void* parameter, std::uint32_t& threadId) override {

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <utility>
+// clang-format off
 #include <windows.h>
+#include <setupapi.h> // needs the types of windows.h
+// clang-format on
 
 namespace tarn::platform::win32 {
 
@@ -59,7 +62,14 @@ struct FindHandleTraits {
     static void close(HANDLE h) { FindClose(h); }
 };
 
+struct DeviceInfoListTraits {
+    static HDEVINFO empty() { return INVALID_HANDLE_VALUE; }
+    static bool isEmpty(HDEVINFO h) { return h == nullptr || h == INVALID_HANDLE_VALUE; }
+    static void close(HDEVINFO h) { SetupDiDestroyDeviceInfoList(h); }
+};
+
 using UniqueHandle = UniqueResource<HANDLE, KernelHandleTraits>;
 using UniqueFindHandle = UniqueResource<HANDLE, FindHandleTraits>;
+using UniqueDeviceInfoList = UniqueResource<HDEVINFO, DeviceInfoListTraits>;
 
 } // namespace tarn::platform::win32

@@ -1,6 +1,6 @@
 // The service with the real dfu-util against an emulated Tarn: arrivals heard from udev, the
 // tool's own output, and the device's own view of what it received.
-#include "UsbBus.h"
+#include "ServiceOnBus.h"
 
 #include <algorithm>
 #include <csignal>
@@ -15,31 +15,12 @@ using Texts = std::vector<std::string>;
 
 const std::string kLatest = "return for latest build!";
 const std::string kArrival = "dwEventType: 32768";
-const std::string kTool = "\"C:\\Program Files\\Vantor\\Tarn\\Services\\dfu-util.exe\"";
 
-class RealTool : public ::testing::Test {
+class RealTool : public ServiceOnBus {
 protected:
-    SimulatorSysRoot sysroot;
-    ServiceUnderTest service{sysroot};
-    UsbBus bus;
-
     void SetUp() override {
-        UsbBus::installTool(sysroot.services());
-        sysroot.makePackage("fw-0103.dfu", "0103");
-        // Started under the bus's preload, the service hears the bus's plugs through udev, and
-        // so does every dfu-util it runs.
-        ASSERT_EQ(service.direct({"install"}).exitCode, 0);
-        ASSERT_EQ(bus.run({scPath(), "start", kServiceName}, serviceEnvironment()).exitCode, 0);
-        ASSERT_TRUE(service.waitFor(kStarted));
-    }
-    void TearDown() override {
-        service.sc({"stop", kServiceName});
-        // Under the bus's preload a sanitizer reports on the service's standard error, which
-        // tarn-sc keeps in the service's log, rather than in a file of its own.
-        const std::string output = readFile(sysroot.root() / "Windows" / "System32" / "LogFiles" /
-                                            "Services" / (std::string(kServiceName) + ".log"));
-        EXPECT_EQ(output.find("Sanitizer"), std::string::npos) << output;
-        EXPECT_EQ(output.find("runtime error"), std::string::npos) << output;
+        ASSERT_NO_FATAL_FAILURE(ServiceOnBus::SetUp());
+        ASSERT_NO_FATAL_FAILURE(startUnderBus(serviceEnvironment()));
     }
 
     // For the service's process alone ("NAME=value").
@@ -51,13 +32,6 @@ protected:
     }
     std::string field(const std::string& serial, const std::string& key) const {
         return bus.device(serial)[key];
-    }
-    static std::string detach(const std::string& serial) {
-        return "cmdline is " + kTool + " -d 7c3e:5710,7c3e:5711 -S " + serial + " -c 1 -e -f";
-    }
-    static std::string download(const std::string& serial) {
-        return "cmdline is " + kTool + " -d 7c3e:5710,7c3e:5711 -S " + serial +
-               " -D \"C:\\Program Files\\Vantor\\Tarn\\Services\\fw-0103.dfu\"";
     }
 };
 

@@ -35,8 +35,9 @@ namespace {
 using namespace tarn;
 using winetest::ServiceDirectory;
 
-// Asks the service to deliver the announcements it has not delivered yet.
-constexpr DWORD kFeedControl = 128;
+// Asks the service to deliver the announcements it has not delivered yet. Not 128: that one
+// is the product's own.
+constexpr DWORD kFeedControl = 200;
 
 constexpr GUID kInterfaceClass = {
     0x5E1B9C3A, 0x7F24, 0x4D6B, {0xA1, 0xC8, 0x93, 0xE0, 0xF2, 0xB4, 0x7D, 0x15}};
@@ -74,6 +75,10 @@ public:
     registerDeviceNotification(StatusHandle recipient,
                                const platform::Guid& interfaceClass) override {
         return real_.registerDeviceNotification(recipient, interfaceClass);
+    }
+    std::optional<std::vector<std::wstring>>
+    presentDeviceInterfaces(const platform::Guid& interfaceClass) override {
+        return real_.presentDeviceInterfaces(interfaceClass);
     }
     bool createThread(ThreadProc procedure, void* parameter, std::uint32_t& threadId) override {
         return real_.createThread(procedure, parameter, threadId);

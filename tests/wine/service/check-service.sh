@@ -181,7 +181,9 @@ check_state "sc query after the start" RUNNING
 check_not_planted start
 
 # Wine's sc has no interrogate, pause, continue or control: the helper sends them. Pause and
-# continue are not among the controls the service accepts; 128 is a user control it ignores.
+# continue are not among the controls the service accepts. 128 asks the worker to look for the
+# attached Tarns; Wine has none (and no USB stack behind setupapi), so the look finds none. 129
+# is a user control the service ignores.
 control() {
     local code=$1 want=$2 got
     got=$(WINEDEBUG=-all "$wine_run" "$helper_exe" control "$name" "$code" 2>/dev/null)
@@ -194,6 +196,8 @@ wait_for_report "$service_pid" "control code: SERVICE_CONTROL_INTERROGATE." 4
 control 2 "error 1052"
 control 3 "error 1052"
 control 128 "ok 4"
+wait_for_report "$service_pid" "no attached Tarn found." 4
+control 129 "ok 4"
 
 check_command uninstall-running 4294967295 "E service not stopped, can not delete this service.
 E service uninstall failed." uninstall
@@ -210,6 +214,9 @@ wait_for_report "$service_pid" "service control stop success." 4
 # is still to make its last report.
 check_sequence run "$(reports_by_id "$session_err" "$service_pid")" "$start_reports
 I control code: SERVICE_CONTROL_INTERROGATE.
+I control code: upgrade attached devices.
+I look for attached devices.
+I no attached Tarn found.
 I control code: SERVICE_CONTROL_STOP.
 I enter onStop function.
 I unregister device notification.
