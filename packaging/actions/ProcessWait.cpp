@@ -6,13 +6,7 @@ namespace tarn::packaging {
 namespace {
 
 using platform::win32::UniqueHandle;
-
-struct ScHandleTraits {
-    static SC_HANDLE empty() { return nullptr; }
-    static bool isEmpty(SC_HANDLE h) { return h == nullptr; }
-    static void close(SC_HANDLE h) { CloseServiceHandle(h); }
-};
-using UniqueScHandle = platform::win32::UniqueResource<SC_HANDLE, ScHandleTraits>;
+using platform::win32::UniqueServiceHandle;
 
 ULONGLONG ticks(const FILETIME& time) {
     return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
@@ -32,11 +26,11 @@ bool samePath(const std::wstring& a, const std::wstring& b) {
 } // namespace
 
 std::optional<ServiceProcess> serviceProcess(const wchar_t* name, bool stop) {
-    const UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         return std::nullopt;
     }
-    const UniqueScHandle service(
+    const UniqueServiceHandle service(
         OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS | (stop ? SERVICE_STOP : 0)));
     if (!service) {
         return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST

@@ -24,6 +24,11 @@
 // the service's own removal (the one its "uninstall" runs), not by running the installed
 // executable, because some Windows Installer implementations have already deleted the installed
 // files when rollback actions run.
+//
+// UpgradeAttachedTarns, after StartServices, asks the service it has just started to look for the
+// Tarns attached now: the service hears only of arrivals, and a Tarn that stays plugged in would
+// otherwise keep its old firmware although the package brought new. A service that does not
+// take the request fails nothing: the log says so, and the Tarn is upgraded at its next arrival.
 #include "ProcessWait.h"
 #include "eventlog/EventSources.h"
 #include "platform/Clock.h"
@@ -160,5 +165,21 @@ extern "C" __declspec(dllexport) UINT __stdcall RemoveServiceOnRollback(MSIHANDL
     const int result = service::uninstallService(host);
     log(install, result == 0 ? L"RemoveServiceOnRollback: the service's registration is removed"
                              : L"RemoveServiceOnRollback: no registration removed");
+    return ERROR_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall UpgradeAttachedTarns(MSIHANDLE install) {
+    using namespace tarn;
+    using platform::win32::UniqueServiceHandle;
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const UniqueServiceHandle service(
+        manager ? OpenServiceW(manager.get(), service::kServiceName, SERVICE_USER_DEFINED_CONTROL)
+                : nullptr);
+    SERVICE_STATUS status{};
+    const bool sent =
+        service && ControlService(service.get(), service::kControlUpgradeAttached, &status);
+    log(install, sent ? L"UpgradeAttachedTarns: the service looks for the attached Tarns"
+                      : L"UpgradeAttachedTarns: the service did not take the request: " +
+                            std::to_wstring(GetLastError()));
     return ERROR_SUCCESS;
 }

@@ -21,9 +21,6 @@ constexpr std::uint32_t kControlContinue = 3;
 constexpr std::uint32_t kControlInterrogate = 4;
 using platform::scm::kControlDeviceEvent;
 constexpr std::uint32_t kControlPreshutdown = 15;
-// User-defined (128 to 255 reach the handler whatever the controls accepted): look for the
-// Tarns attached now and upgrade them as if they had arrived.
-constexpr std::uint32_t kControlUpgradeAttached = 128;
 
 using platform::kDeviceArrival;
 using platform::kDeviceRemoveComplete;

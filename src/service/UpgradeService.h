@@ -16,6 +16,9 @@
 namespace tarn::service {
 
 inline constexpr wchar_t kServiceName[] = L"VantorTarnWindowsUpdateService";
+// A control of the service's own (128 to 255 reach the handler whatever the controls accepted):
+// look for the Tarns attached now and upgrade them as if they had arrived. The package sends it.
+inline constexpr std::uint32_t kControlUpgradeAttached = 128;
 
 // The device-interface class the service registers for.
 inline constexpr platform::Guid kInterfaceClass = {

@@ -68,8 +68,16 @@ struct DeviceInfoListTraits {
     static void close(HDEVINFO h) { SetupDiDestroyDeviceInfoList(h); }
 };
 
+// OpenSCManagerW, OpenServiceW.
+struct ServiceHandleTraits {
+    static SC_HANDLE empty() { return nullptr; }
+    static bool isEmpty(SC_HANDLE h) { return h == nullptr; }
+    static void close(SC_HANDLE h) { CloseServiceHandle(h); }
+};
+
 using UniqueHandle = UniqueResource<HANDLE, KernelHandleTraits>;
 using UniqueFindHandle = UniqueResource<HANDLE, FindHandleTraits>;
 using UniqueDeviceInfoList = UniqueResource<HDEVINFO, DeviceInfoListTraits>;
+using UniqueServiceHandle = UniqueResource<SC_HANDLE, ServiceHandleTraits>;
 
 } // namespace tarn::platform::win32

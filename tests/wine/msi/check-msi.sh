@@ -192,6 +192,15 @@ check_waits() {
     [ -z "${holder:-}" ] || kill -0 "$holder" 2>/dev/null || fail "$1: the held copy $held is gone"
 }
 
+# check_look LABEL PID: the run asked the service it started (process PID) to look for the Tarns
+# attached now, and the service looked; Wine has no Tarn to find.
+check_look() {
+    grep -q 'UpgradeAttachedTarns: the service looks for the attached Tarns' "$drive_c/tarn/$1.log" ||
+        fail "$1: the package did not ask the service to look for attached Tarns"
+    [ -z "$2" ] || wait_for_report "$2" "control code: upgrade attached devices."
+    [ -z "$2" ] || wait_for_report "$2" "no attached Tarn found."
+}
+
 # check_rolled_back LABEL: the log has the failing step, then the rollback, which stops the
 # service that the run started once it has taken its process. Wine's msiexec stops the service
 # in a first pass of its rollback, before that action runs, so the action finds no process
@@ -255,6 +264,7 @@ check_registration install
 check_event_sources install
 first=$(wait_until new_service) || fail "install: the service did not start"
 [ -z "$first" ] || check_start_sequence install "$first"
+check_look install "$first"
 check_state install RUNNING
 check_not_planted install
 
@@ -308,6 +318,7 @@ check_registration upgrade
 check_event_sources upgrade
 upgraded=$(wait_until new_service $known) || fail "upgrade: the new service did not start"
 [ -z "$upgraded" ] || check_start_sequence upgrade "$upgraded"
+check_look upgrade "$upgraded"
 [ -z "$repaired" ] || wait_for_report "$repaired" "service control stop success."
 check_state upgrade RUNNING
 check_product upgrade "$packages/next.msi"

@@ -16,10 +16,11 @@ import subprocess
 import sys
 
 # The deferred actions that change the system, with the rollback action that undoes each, and
-# the ones that change nothing; a deferred action in neither fails the check.
+# the ones with nothing to undo (a wait; a request to the running service, which cannot be taken
+# back); a deferred action in neither fails the check.
 ROLLBACK_OF = {"RegisterService": "RemoveServiceOnRollback",
                "UnregisterService": "UnregisterServiceRollback"}
-CHANGES_NOTHING = {"WaitForServiceExit"}
+NOTHING_TO_UNDO = {"WaitForServiceExit", "UpgradeAttachedTarns"}
 IN_SCRIPT, ROLLBACK, COMMIT, NO_IMPERSONATE = 0x400, 0x100, 0x200, 0x800
 
 failures = []
@@ -108,7 +109,7 @@ def check_actions(package):
             failures.append(f"{where}: {action} runs impersonating the user")
         if int(step["Sequence"]) not in script:
             failures.append(f"{where}: {action} is outside InstallInitialize..InstallFinalize")
-        if kind & (ROLLBACK | COMMIT) or action in CHANGES_NOTHING:
+        if kind & (ROLLBACK | COMMIT) or action in NOTHING_TO_UNDO:
             continue
         rollback = steps.get(ROLLBACK_OF.get(action, ""))
         if not (rollback and types[rollback["Action"]] & ROLLBACK
