@@ -69,7 +69,9 @@ inline SeamRun runThroughSeamOnce(std::wstring commandLine, std::chrono::millise
 // error (some 23,000 starts made to reproduce it all succeeded), so which error that was is not
 // known. A shortage is the one cause that is neither ours nor lasting; a fault of ours in a
 // command line, a path or a handle gives other errors (file not found, invalid parameter,
-// invalid handle) on every try, and the product does not retry either.
+// invalid handle) on every try, and the product does not retry either. Wine's own failure to lay
+// out a new process ("failed to map the shared user data") fails CreateProcessW with
+// ERROR_INTERNAL_ERROR; scripts/wine-run prevents it instead.
 inline bool isResourceShortage(DWORD error) {
     return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ||
            error == ERROR_NO_SYSTEM_RESOURCES;
