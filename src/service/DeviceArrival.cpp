@@ -73,14 +73,11 @@ int filterArrival(const platform::Guid& interfaceClass, std::wstring_view name,
 
     std::lock_guard lock(service.deviceNameMutex);
     // At most 259 characters, up to the first NUL, always terminated.
-    std::size_t length = 0;
-    while (length < std::min(name.size(), kDeviceNameSize - 1) && name[length] != L'\0') {
-        service.deviceName[length] = name[length];
-        ++length;
-    }
-    service.deviceName[length] = L'\0';
+    const std::wstring_view copied =
+        name.substr(0, std::min(name.find(L'\0'), kDeviceNameSize - 1));
+    std::copy(copied.begin(), copied.end(), service.deviceName);
+    service.deviceName[copied.size()] = L'\0';
 
-    const std::wstring_view copied(service.deviceName, length);
     if (copied.find(kRuntimeProduct) == std::wstring_view::npos &&
         copied.find(kDfuProduct) == std::wstring_view::npos) {
         log.reportEvent(EventType::Error, L"arrival device is not Vantor Tarn.");
