@@ -5,8 +5,8 @@
 # downgrade, the executable's own "uninstall" next to the installed copy and the repair that
 # restores it, the uninstallation, a failed installation that rolls back, and the refusals to
 # install over a registration made by hand, on a system whose Program Files folder is elsewhere
-# and in a folder of one's own. The Tarns' record under the product key stays through the
-# upgrades and the repair, and goes with the removal. A planted "C:\Program.exe" must never run.
+# and in a folder of one's own. The Tarns' record under the product key stays through an
+# upgrade and a repair, and goes with the removal. A planted "C:\Program.exe" must never run.
 # The rebuild, the repair and the removal run beside a process of the installed executable that
 # the Service Control Manager did not start, which they must not wait for.
 #
@@ -294,7 +294,6 @@ first=$(wait_until new_service) || fail "install: the service did not start"
 check_look install "$first"
 check_state install RUNNING
 check_not_planted install
-write_record
 
 # The automatic start: a new session is a boot for Wine's services.exe.
 end_session
@@ -316,7 +315,6 @@ check_registration rebuild
 check_product rebuild "$packages/rebuild.msi"
 rebuilt=$(wait_until new_service "$boot") || fail "rebuild: the service did not start again"
 check_state rebuild RUNNING
-check_record rebuild
 wine_keep_upgrade_code "$packages/rebuild.msi"
 
 # --- A newer version that fails just before its end ------------------------------------------------
@@ -332,11 +330,11 @@ check_rolled_back failed-upgrade
 # Wine's msiexec only: its rollback deletes the files the newer version shares with the older one
 # and the older one's event sources, and leaves the service stopped, where Windows Installer puts
 # back what it replaced and starts the service again. A repair of the older product does that.
-# The rollback removes the product's components and so the Tarns' record too, which Windows keeps
-# and no repair restores: written again.
 known=$(service_pids)
 msiexec wine-repair 0 /i 'C:\tarn\rebuild.msi' REINSTALL=ALL REINSTALLMODE=vamus
 repaired=$(wait_until new_service $known) || fail "wine-repair: the service did not start"
+# The Tarns' record, from here on. Not before: that rollback of Wine's removes the product's
+# components, and with them the key, which Windows keeps and no repair restores.
 write_record
 
 # --- A newer version over it -----------------------------------------------------------------------
@@ -456,7 +454,7 @@ check_nothing_left program-files
 # Wine's msiexec, like Windows Installer, does not take from a command line.)
 msiexec elsewhere failure /i 'C:\tarn\current.msi' 'INSTALLDIR=C:\Moved\'
 check_refused elsewhere
-check_nothing_left elsewhere
+[ -z "$(key_values "$service_key")" ] || fail "elsewhere: the service is registered"
 [ -z "$(find "$drive_c" -iname "$name.exe")" ] || fail "elsewhere: the executable was installed"
 check_not_planted end
 
