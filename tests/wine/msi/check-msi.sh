@@ -339,8 +339,9 @@ write_record
 
 # --- A newer version over it -----------------------------------------------------------------------
 
+# As a deployment runs it that names the fixed folder, out of habit, as INSTALLDIR: not refused.
 known=$(service_pids)
-msiexec upgrade 0 /i 'C:\tarn\next.msi'
+msiexec upgrade 0 /i 'C:\tarn\next.msi' 'INSTALLDIR="C:\Program Files\Vantor\Tarn\Services"'
 upgrade_time=$elapsed
 check_waits upgrade "$repaired"
 check_files upgrade "$packages/files-next" ""
