@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The tables check, checked: Wine's msiexec installs a package that breaks most of its rules (the
-# rollback order among them) as it installs a sound one, so the check is all that guards them.
+# The tables check, checked: what its rules hold to, Wine's msiexec does not check (it installs a
+# package whose rollback action comes after its action as it installs a sound one), so the check
+# is all that guards them, and a rule deleted from it must show.
 # Each copy of the built next.msi here (the smaller package) has one fault, for one rule (a few
 # for the rollback rule, which several columns make up), and the check must fail on it with
 # exactly the lines that name that fault.
