@@ -83,7 +83,7 @@ payload_fragment() {
     echo '<?xml version="1.0" encoding="utf-8"?>'
     echo '<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">'
     echo '  <Fragment>'
-    echo '    <DirectoryRef Id="INSTALLDIR">'
+    echo '    <DirectoryRef Id="ServiceDir">'
     for path in ${payload:+"$payload"/*}; do
         [ -e "$path" ] || continue # an empty folder
         name=$(basename "$path")
@@ -144,6 +144,10 @@ upgrade_code=$(sed -n 's/.*UpgradeCode="\({[^"]*}\)".*/\1/p' "$here/msi/VantorTa
 fixes=(
     "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'"
     "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty) VALUES ('$upgrade_code', '$version', 513, 'WIX_UPGRADE_DETECTED')"
+    # The key where the service keeps its record of the Tarns goes, with its subkeys, when the
+    # service's component is removed, and only then: an upgrade and a repair keep the component.
+    # A Name "-" row, which wixl cannot write.
+    "INSERT INTO Registry (Registry, Root, \`Key\`, Name, Component_) VALUES ('ProductKey', 2, 'SOFTWARE\\Vantor\\Tarn', '-', 'ServiceExecutable')"
     "UPDATE CustomAction SET Type = 3410 WHERE Action = 'UnregisterServiceRollback'"
     "UPDATE CustomAction SET Type = 3393 WHERE Action = 'RemoveServiceOnRollback' OR Action = 'StopServiceOnRollback'"
     "UPDATE CustomAction SET Type = 51 WHERE Action = 'WaitForServiceExitData' OR Action = 'StopServiceOnRollbackData'"

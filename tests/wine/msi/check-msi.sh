@@ -4,10 +4,11 @@
 # firmware over it, a newer version that fails just before its end, a major upgrade, the refused
 # downgrade, the executable's own "uninstall" next to the installed copy and the repair that
 # restores it, the uninstallation, a failed installation that rolls back, and the refusals to
-# install over a registration made by hand and on a system whose Program Files folder is
-# elsewhere. A planted "C:\Program.exe" must never run. The rebuild, the repair and the removal
-# run beside a process of the installed executable that the Service Control Manager did not
-# start, which they must not wait for.
+# install over a registration made by hand, on a system whose Program Files folder is elsewhere
+# and in a folder of one's own. The Tarns' record under the product key stays through an
+# upgrade and a repair, and goes with the removal. A planted "C:\Program.exe" must never run.
+# The rebuild, the repair and the removal run beside a process of the installed executable that
+# the Service Control Manager did not start, which they must not wait for.
 #
 # Where Wine's msiexec does otherwise than Windows Installer, the checks are of what both do, and
 # the steps marked "Wine's msiexec only" put Wine's state right before the next run.
@@ -117,6 +118,32 @@ check_nothing_left() {
     [ ! -e "$unix_dir" ] && [ -z "$(find "$drive_c/Program Files/Vantor" -type f 2>/dev/null)" ] ||
         fail "$label: files are left: $(find "$drive_c/Program Files/Vantor" | head -5)"
     [ "$(products | wc -l)" == 0 ] || fail "$label: a product is still registered: $(products)"
+}
+
+# check_refused LABEL: the run was refused by a launch condition (Wine's log leaves out the
+# message): nothing was installed.
+check_refused() {
+    grep -q 'Action ended .*: LaunchConditions\.' "$drive_c/tarn/$1.log" &&
+        ! grep -q 'Action start .*: InstallFiles\.' "$drive_c/tarn/$1.log" ||
+        fail "$1: not refused by a launch condition"
+}
+
+# The Tarns' record, as the service keeps it under its product key; written here, since the
+# service writes it only at a pass, and Wine has no Tarn for one.
+record_key='HKLM\Software\Vantor\Tarn'
+record="FirmwareVersion REG_SZ 0103
+LastOutcome REG_DWORD 0x4
+Mode REG_SZ runtime"
+write_record() {
+    printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' \
+        '[HKEY_LOCAL_MACHINE\Software\Vantor\Tarn\Devices\SN0001]' '"FirmwareVersion"="0103"' \
+        '"Mode"="runtime"' '"LastOutcome"=dword:00000004' >"$drive_c/tarn/record.reg"
+    "$wine_run" reg import 'C:\tarn\record.reg' >/dev/null 2>&1 || fail "the record cannot be written"
+}
+
+check_record() {
+    expect_same "$1: the Tarns' record differs" "$record" \
+        "$(key_values "$record_key\\Devices\\SN0001" | sort)"
 }
 
 # The installed products of ours, as "VERSION" lines.
@@ -306,11 +333,15 @@ check_rolled_back failed-upgrade
 known=$(service_pids)
 msiexec wine-repair 0 /i 'C:\tarn\rebuild.msi' REINSTALL=ALL REINSTALLMODE=vamus
 repaired=$(wait_until new_service $known) || fail "wine-repair: the service did not start"
+# The Tarns' record, from here on. Not before: that rollback of Wine's removes the product's
+# components, and with them the key, which Windows keeps and no repair restores.
+write_record
 
 # --- A newer version over it -----------------------------------------------------------------------
 
+# As a deployment runs it that names the fixed folder, out of habit, as INSTALLDIR: not refused.
 known=$(service_pids)
-msiexec upgrade 0 /i 'C:\tarn\next.msi'
+msiexec upgrade 0 /i 'C:\tarn\next.msi' 'INSTALLDIR="C:\Program Files\Vantor\Tarn\Services"'
 upgrade_time=$elapsed
 check_waits upgrade "$repaired"
 check_files upgrade "$packages/files-next" ""
@@ -322,14 +353,13 @@ check_look upgrade "$upgraded"
 [ -z "$repaired" ] || wait_for_report "$repaired" "service control stop success."
 check_state upgrade RUNNING
 check_product upgrade "$packages/next.msi"
+check_record upgrade
 wine_keep_upgrade_code "$packages/next.msi"
 
 # --- An older version over it ----------------------------------------------------------------------
 
 msiexec downgrade failure /i 'C:\tarn\current.msi'
-grep -q 'Action ended .*: LaunchConditions\.' "$drive_c/tarn/downgrade.log" &&
-    ! grep -q 'Action start .*: InstallFiles\.' "$drive_c/tarn/downgrade.log" ||
-    fail "downgrade: not refused by a launch condition"
+check_refused downgrade
 check_product downgrade "$packages/next.msi"
 check_files downgrade "$packages/files-next" ""
 check_state downgrade RUNNING
@@ -364,6 +394,7 @@ cmp -s "$packages/files-next/TarnEventMessages.dll" "$unix_dir/TarnEventMessages
     fail "repair: TarnEventMessages.dll is not back"
 restarted=$(wait_until new_service $known) || fail "repair: the service did not start"
 check_state repair RUNNING
+check_record repair
 
 # --- Uninstallation --------------------------------------------------------------------------------
 
@@ -381,6 +412,10 @@ release_copy
     fail "uninstall: the service directory holds: $(ls "$unix_dir" 2>/dev/null | tr '\n' ' ')"
 rm -rf "$unix_dir"
 check_nothing_left uninstall
+# The record goes with the product, Tarns and all (only the key: the vendor's key above it may be
+# another product's too).
+! WINEDEBUG=-all "$wine_run" reg query "$record_key" >/dev/null 2>&1 ||
+    fail "uninstall: $record_key is left: $(key_values "$record_key\\Devices\\SN0001")"
 check_not_planted uninstall
 
 # --- A failed installation rolls back --------------------------------------------------------------
@@ -397,10 +432,7 @@ mkdir -p "$unix_dir"
 cp "$packages/files-current/$name.exe" "$unix_dir/"
 run_exe hand-install 0 install
 msiexec over-hand-install failure /i 'C:\tarn\current.msi'
-# Refused by a launch condition (Wine's log leaves out the message): nothing was installed.
-grep -q 'Action ended .*: LaunchConditions\.' "$drive_c/tarn/over-hand-install.log" &&
-    ! grep -q 'Action start .*: InstallFiles\.' "$drive_c/tarn/over-hand-install.log" ||
-    fail "over-hand-install: not refused by a launch condition"
+check_refused over-hand-install
 check_registration over-hand-install
 [ -e "$unix_dir/$name.exe" ] || fail "over-hand-install: the hand-installed file is gone"
 run_exe hand-uninstall 0 uninstall
@@ -413,10 +445,18 @@ current_version_key='HKLM\Software\Microsoft\Windows\CurrentVersion'
 "$wine_run" reg add "$current_version_key" /v ProgramFilesDir /d 'D:\Programs' /f >/dev/null 2>&1
 msiexec program-files failure /i 'C:\tarn\current.msi'
 "$wine_run" reg add "$current_version_key" /v ProgramFilesDir /d 'C:\Program Files' /f >/dev/null 2>&1
-grep -q 'Action ended .*: LaunchConditions\.' "$drive_c/tarn/program-files.log" &&
-    ! grep -q 'Action start .*: InstallFiles\.' "$drive_c/tarn/program-files.log" ||
-    fail "program-files: not refused by a launch condition"
+check_refused program-files
 check_nothing_left program-files
+
+# --- An installation folder of one's own -----------------------------------------------------------
+
+# Moved, the service would run as LocalSystem from wherever it was put, a folder that its users
+# may write to: refused, and nothing is left anywhere. (The folders' own names are private, which
+# Wine's msiexec, like Windows Installer, does not take from a command line.)
+msiexec elsewhere failure /i 'C:\tarn\current.msi' 'INSTALLDIR=C:\Moved\'
+check_refused elsewhere
+[ -z "$(key_values "$service_key")" ] || fail "elsewhere: the service is registered"
+[ -z "$(find "$drive_c" -iname "$name.exe")" ] || fail "elsewhere: the executable was installed"
 check_not_planted end
 
 end_run "$logs and $drive_c/tarn"

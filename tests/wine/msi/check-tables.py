@@ -5,7 +5,8 @@ not with the package command's reader), with no hash for a versioned file, and t
 files the package's version; a component keeps its GUID, key path and directory from one
 package to the next (the older product is removed last); every deferred action of ours runs
 without impersonation, inside the script, and one that changes the system has its rollback
-action before it, under its condition.
+action before it, under its condition; the folders the package makes have private names, which
+a command line cannot set.
 
 Usage: check-tables.py WORK-DIR PACKAGE... (the first package is held against each other one)
 """
@@ -119,17 +120,29 @@ def check_actions(package):
                             "condition")
 
 
+def check_folders(package):
+    """A public directory name is a property that a command line sets, moving what is below it."""
+    parents = {row["Directory"]: row["Directory_Parent"] for row in table(package, "Directory")}
+    for folder in parents:
+        above = parents[folder]
+        while above and above != "ProgramFiles64Folder":
+            above = parents.get(above)
+        if above and folder.upper() == folder:
+            failures.append(f"{os.path.basename(package)}: the folder {folder} has a public name")
+
+
 def main():
     work, packages = sys.argv[1], sys.argv[2:]
     for package in packages:
         check_files(package, work)
         check_actions(package)
+        check_folders(package)
     for other in packages[1:]:
         check_components(packages[0], other)
     for failure in dict.fromkeys(failures):
         print("FAIL:", failure)
     if not failures:
-        print(f"{len(packages)} packages: versions, components and actions checked")
+        print(f"{len(packages)} packages: versions, components, actions and folders checked")
     return 1 if failures else 0
 
 
