@@ -28,6 +28,7 @@ public:
         fast_.sleep(duration);
     }
     Duration now() override { return fast_.now(); }
+    std::chrono::sys_seconds utcNow() override { return fast_.utcNow(); }
     Duration slept() const { return fast_.slept(); }
 
 private:
