@@ -2,7 +2,6 @@
 
 #include "platform/Utf8.h"
 #include "platform/standin/ServiceStore.h"
-#include "platform/standin/SysRoot.h"
 
 #include <algorithm>
 #include <charconv>
@@ -68,11 +67,9 @@ wchar_t foldCase(wchar_t c) {
 } // namespace
 
 std::optional<std::filesystem::path> registryFile() {
-    auto root = sysRoot();
-    if (!root) {
-        return std::nullopt;
-    }
-    return *root / "Windows" / "System32" / "config" / "registry";
+    // Beside the services' store, in the system's config folder.
+    const auto services = serviceStoreDirectory();
+    return services ? std::optional(services->parent_path() / "registry") : std::nullopt;
 }
 
 bool sameRegistryName(std::wstring_view a, std::wstring_view b) {
