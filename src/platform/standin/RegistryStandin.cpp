@@ -21,7 +21,8 @@ public:
         auto path = pathOf(name);
         const std::uint32_t error = change([&](StoredRegistry& registry) {
             for (std::size_t n = path_.size() + 1; n <= path.size(); ++n) {
-                const std::vector<std::wstring> prefix(path.begin(), path.begin() + n);
+                const std::vector<std::wstring> prefix(
+                    path.begin(), path.begin() + static_cast<std::ptrdiff_t>(n));
                 if (!findKey(registry, prefix)) {
                     registry.push_back({prefix, {}});
                 }

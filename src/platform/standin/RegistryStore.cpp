@@ -14,16 +14,14 @@ namespace {
 constexpr char kSzName[] = "REG_SZ";
 constexpr char kDwordName[] = "REG_DWORD";
 
-bool needsEscape(wchar_t c) {
-    return c == L'%' || c < 0x20 || c == 0x7F;
-}
-
 std::string escape(std::wstring_view text) {
     std::string out;
     for (const wchar_t c : text) {
-        if (needsEscape(c)) {
+        // A wchar_t, not a char: a negative 32-bit value is no control character.
+        // NOLINTNEXTLINE(bugprone-signed-char-misuse,cert-str34-c)
+        const auto code = static_cast<std::uint32_t>(c);
+        if (code == L'%' || code < 0x20 || code == 0x7F) {
             constexpr char kHex[] = "0123456789ABCDEF";
-            const auto code = static_cast<unsigned>(c);
             out += {'%', kHex[code >> 4], kHex[code & 0xF]};
         } else {
             out += toUtf8(std::wstring_view(&c, 1));
