@@ -336,8 +336,8 @@ int deviceEvent(const Store& store, std::uint32_t eventType, const Guid& interfa
     return *result == 0 ? 0 : 1;
 }
 
-// As Windows' reg query prints a key of HKEY_LOCAL_MACHINE: a blank line, the key's full name,
-// one line per value, then, after a blank line, the full name of each subkey.
+// As Windows' reg query prints a key of HKEY_LOCAL_MACHINE: a blank line; when the key has values,
+// its full name, one line per value and a blank line; then the full name of each subkey.
 int regQuery(std::string_view keyName) {
     auto path = splitKeyPath(fromUtf8(keyName));
     if (path.empty() || (!sameRegistryName(path.front(), L"HKLM") &&
@@ -358,8 +358,18 @@ int regQuery(std::string_view keyName) {
         return 1;
     }
     const std::string name = toUtf8(joinKeyPath(path));
-    std::printf("\n%s\n", name.c_str());
-    for (const auto& value : key ? key->values : std::vector<StoredValue>{}) {
+    std::vector<std::string> subkeys;
+    for (const auto& sub : registry) {
+        if (sub.path.size() == path.size() + 1 && isAtOrBelow(sub.path, path)) {
+            subkeys.push_back(name + "\\" + toUtf8(sub.path.back()));
+        }
+    }
+    const auto values = key ? key->values : std::vector<StoredValue>{};
+    std::printf("\n");
+    if (!values.empty() || subkeys.empty()) {
+        std::printf("%s\n", name.c_str());
+    }
+    for (const auto& value : values) {
         if (value.type == kRegDword) {
             std::printf("    %s    REG_DWORD    0x%x\n", toUtf8(value.name).c_str(), value.number);
         } else {
@@ -367,13 +377,11 @@ int regQuery(std::string_view keyName) {
                         toUtf8(value.text).c_str());
         }
     }
-    bool first = true;
-    for (const auto& sub : registry) {
-        if (sub.path.size() == path.size() + 1 && isAtOrBelow(sub.path, path)) {
-            std::printf("%s%s\\%s\n", first ? "\n" : "", name.c_str(),
-                        toUtf8(sub.path.back()).c_str());
-            first = false;
-        }
+    if (!values.empty()) {
+        std::printf("\n");
+    }
+    for (const auto& subkey : subkeys) {
+        std::printf("%s\n", subkey.c_str());
     }
     return 0;
 }

@@ -243,10 +243,8 @@ TEST_F(Scenario, UntrustedSerialsMakeNoKeyOutsideDevices) {
     EXPECT_EQ(countStartingWith("Tarn with serial "), 2);
     const std::string devices = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantor\\Tarn\\Devices";
     EXPECT_EQ(service.sc({"reg", "query", devices}).output,
-              "\n" + devices + "\n\n" + devices + "\\A%5CB\n" + devices + "\\C%01D\n" + devices +
-                  "\\SN0001\n");
-    EXPECT_EQ(service.sc({"reg", "query", "HKLM"}).output,
-              "\nHKEY_LOCAL_MACHINE\n\nHKEY_LOCAL_MACHINE\\SOFTWARE\n");
+              "\n" + devices + "\\A%5CB\n" + devices + "\\C%01D\n" + devices + "\\SN0001\n");
+    EXPECT_EQ(service.sc({"reg", "query", "HKLM"}).output, "\nHKEY_LOCAL_MACHINE\\SOFTWARE\n");
     EXPECT_EQ(service.sc({"reg", "query", "HKLM\\SOFTWARE\\Vantor\\Tarn"}).output,
               "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Vantor\\Tarn\n    ServiceVersion    REG_SZ   "
               " " TARN_FILE_VERSION "\n\n" +
