@@ -133,7 +133,8 @@ void TarnUpgradeProcess::initDev(std::wstring devData) {
 
 // The same words as initDev give the mode; a line with neither names no Tarn worth a record.
 void TarnUpgradeProcess::noteListedTarn(std::wstring_view line) {
-    ListedTarn tarn{serialOf(line), trim(getKeyValue(line, kVersionKey))};
+    ListedTarn tarn{serialOf(line).substr(0, kMaxListedText),
+                    trim(getKeyValue(line, kVersionKey)).substr(0, kMaxListedText)};
     if (hasWordAfterStart(line, kRuntimeWord)) {
         tarn.mode = kModeRuntime;
     } else if (hasWordAfterStart(line, kDfuWord)) {

@@ -69,6 +69,9 @@ struct ListedTarn {
 // The most Tarns a pass notes, and the registry record keeps: a listing that floods device
 // lines costs no more than this.
 inline constexpr std::size_t kMaxRecordedTarns = 32;
+// Serials and versions are noted up to this length: longer than any key name (64) or version
+// (four digits) the record takes, so a line of megabytes is not copied whole.
+inline constexpr std::size_t kMaxListedText = 256;
 
 // The device as the dfu-util listing describes it.
 struct UpgradeDevice {
