@@ -14,6 +14,9 @@ public:
     virtual void sleep(Duration duration) = 0;
     // Monotonic real time since an arbitrary start.
     virtual Duration now() = 0;
+    // The system time, UTC (GetSystemTimeAsFileTime): only for records that tell an
+    // administrator when something happened, never for a wait.
+    virtual std::chrono::sys_seconds utcNow() = 0;
 };
 
 // The real clock. The Windows build sleeps exactly what it is asked; the Linux stand-in

@@ -33,6 +33,12 @@ int onDeviceArrival(const void* eventData, UpgradeService& service);
 int filterArrival(const platform::Guid& interfaceClass, std::wstring_view name,
                   UpgradeService& service);
 
+// The registry record a pass ends with: the service's version, and for each Tarn the listing
+// showed its firmware, mode and when it was seen, with the pass's outcome, package and time on
+// the Tarn the pass acted on. `outcome` is the pass's: the listing's when it failed, else the
+// upgrade's. Nothing the registry does changes the pass.
+void recordPass(HostContext& host, const upgrade::TarnUpgradeProcess& engine, std::int32_t outcome);
+
 // The worker thread: takes arrivals oldest first, one upgrade pass each, for ever.
 std::uint32_t upgradeWorker(void* parameter);
 // One turn of the worker: waits for an arrival and runs its pass, or for a request and looks

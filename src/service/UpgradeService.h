@@ -3,6 +3,7 @@
 #pragma once
 
 #include "eventlog/EventLogReporter.h"
+#include "platform/Registry.h"
 #include "platform/Service.h"
 #include "upgrade/TarnUpgradeProcess.h"
 
@@ -12,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 namespace tarn::service {
 
@@ -34,6 +36,10 @@ struct HostContext {
     platform::ServiceManager& manager;
     platform::ServiceRuntime& runtime;
     upgrade::EngineContext& engine;
+    // Where each pass leaves its record of the Tarns it saw, and the service's file version it
+    // writes there; null where no pass runs (the package's actions).
+    platform::Registry* registry = nullptr;
+    std::wstring serviceVersion{};
 };
 
 class UpgradeService;

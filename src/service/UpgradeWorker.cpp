@@ -41,10 +41,14 @@ void handleNextArrival(UpgradeService& service) {
                     waiting);
     {
         upgrade::TarnUpgradeProcess engine(service.host().engine, event->force);
-        if (engine.initDfuDevList() != upgrade::kOutcomeListed) {
+        const std::int32_t listed = engine.initDfuDevList();
+        const std::int32_t outcome =
+            listed == upgrade::kOutcomeListed ? engine.doUpgrade() : listed;
+        // Before the pass's last message: a stop that follows it ends the process at once.
+        recordPass(service.host(), engine, outcome);
+        if (listed != upgrade::kOutcomeListed) {
             log.reportEvent(EventType::Warning, L"TarnUpgradeProcess.initDfuDevList failed!");
         } else {
-            const std::int32_t outcome = engine.doUpgrade();
             if (outcome == upgrade::kOutcomeDownloadFailed) {
                 log.reportEvent(EventType::Warning, L"TarnUpgradeProcess.doUpgrade failed!");
             } else {

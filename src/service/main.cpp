@@ -3,6 +3,7 @@
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Processes.h"
+#include "platform/Registry.h"
 #include "platform/Service.h"
 #include "platform/StandardOutput.h"
 #include "service/ServiceHost.h"
@@ -25,6 +26,8 @@ int main(int argc, char** argv) {
     auto* host =
         new service::HostContext{eventlog::serviceEventSource(), platform::systemServiceManager(),
                                  platform::systemServiceRuntime(), *engine};
+    host->registry = &platform::systemRegistry();
+    host->serviceVersion = L"" TARN_FILE_VERSION;
     service::setHostContext(host);
     const int code = service::processEntry(*host, argc, argv);
     // The worker has no exit: end the process without running destructors under its feet.

@@ -11,6 +11,9 @@ namespace tarn::upgrade {
 // the line; empty when the key is missing. Nothing is trimmed.
 std::wstring getKeyValue(std::wstring_view line, std::wstring_view key);
 
+// The serial of a device line: the value of "serial=", without its quotes, trimmed.
+std::wstring serialOf(std::wstring_view line);
+
 // White space for trimming: the Unicode White_Space characters (the ASCII ones, U+0085, U+00A0,
 // U+1680, U+2000 to U+200A, U+2028, U+2029, U+202F, U+205F, U+3000). Spelled out here because
 // iswspace answers differently by C library and locale.

@@ -71,6 +71,12 @@ std::int32_t toInt32(std::wstring_view text) {
         value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
+std::wstring serialOf(std::wstring_view line) {
+    std::wstring serial = getKeyValue(line, kSerialKey);
+    std::erase(serial, L'"');
+    return trim(serial);
+}
+
 bool hasWordAfterStart(std::wstring_view line, std::wstring_view word) {
     const std::size_t at = line.find(word);
     return at != std::wstring_view::npos && at != 0;
@@ -117,14 +123,32 @@ void TarnUpgradeProcess::initDev(std::wstring devData) {
     out.flush();
     log.reportEvent(EventType::Information, L"initDev updev.cfgId= %d", updev.cfgId);
 
-    std::wstring serial = getKeyValue(devData, kSerialKey);
-    std::erase(serial, L'"');
-    updev.sn = trim(serial);
+    updev.sn = serialOf(devData);
     log.reportEvent(EventType::Information, L"initDev updev.sn= %s", updev.sn);
     out.write(L"updev.sn is " + updev.sn + L"\n");
     out.flush();
 
     log.reportEvent(EventType::Information, L"leave initDev");
+}
+
+// The same words as initDev give the mode; a line with neither names no Tarn worth a record.
+void TarnUpgradeProcess::noteListedTarn(std::wstring_view line) {
+    ListedTarn tarn{serialOf(line).substr(0, kMaxListedText),
+                    trim(getKeyValue(line, kVersionKey)).substr(0, kMaxListedText)};
+    if (hasWordAfterStart(line, kRuntimeWord)) {
+        tarn.mode = kModeRuntime;
+    } else if (hasWordAfterStart(line, kDfuWord)) {
+        tarn.mode = kModeDfu;
+    } else {
+        return;
+    }
+    const auto same =
+        std::ranges::find_if(listedTarns, [&](const ListedTarn& t) { return t.sn == tarn.sn; });
+    if (same != listedTarns.end()) {
+        *same = std::move(tarn);
+    } else if (listedTarns.size() < kMaxRecordedTarns) {
+        listedTarns.push_back(std::move(tarn));
+    }
 }
 
 } // namespace tarn::upgrade

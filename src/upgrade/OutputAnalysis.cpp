@@ -17,6 +17,10 @@ bool contains(std::wstring_view line, std::wstring_view text) {
     return line.find(text) != std::wstring_view::npos;
 }
 
+bool isTarnLine(std::wstring_view line) {
+    return contains(line, kRuntimeDeviceId) || contains(line, kDfuDeviceId);
+}
+
 } // namespace
 
 void TarnUpgradeProcess::completionCheck(std::wstring_view line, bool& finished) {
@@ -39,7 +43,7 @@ void TarnUpgradeProcess::completionCheck(std::wstring_view line, bool& finished)
 }
 
 void TarnUpgradeProcess::deviceLineScan(std::wstring_view line) {
-    if (contains(line, kRuntimeDeviceId) || contains(line, kDfuDeviceId)) {
+    if (isTarnLine(line)) {
         initDev(std::wstring(line));
     }
 }
@@ -58,6 +62,10 @@ void TarnUpgradeProcess::analyseBuffer(std::wstring output, std::int32_t outputK
             completionCheck(strTmp, finished);
         } else {
             deviceLineScan(strTmp);
+            // Only a listing names every Tarn; the detach's output names the one it detached.
+            if (outputKind == kOutputListing && isTarnLine(strTmp)) {
+                noteListedTarn(strTmp);
+            }
         }
     }
     if (!finished) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace tarn::upgrade {
 
@@ -58,6 +59,19 @@ struct EngineContext {
     platform::Clock& clock;
     RunnerBounds bounds{};
 };
+
+// A Tarn a listing showed, as its device line gave it, for the record the pass leaves.
+struct ListedTarn {
+    std::wstring sn;
+    std::wstring version;
+    std::int32_t mode = kModeNone;
+};
+// The most Tarns a pass notes, and the registry record keeps: a listing that floods device
+// lines costs no more than this.
+inline constexpr std::size_t kMaxRecordedTarns = 32;
+// Serials and versions are noted up to this length: longer than any key name (64) or version
+// (four digits) the record takes, so a line of megabytes is not copied whole.
+inline constexpr std::size_t kMaxListedText = 256;
 
 // The device as the dfu-util listing describes it.
 struct UpgradeDevice {
@@ -107,10 +121,14 @@ public:
     std::wstring packageName;
     std::wstring targetVersion;
     bool forceUpgrade;
+    // Each Tarn the pass's listings showed, once per serial, in the order first shown; a later
+    // line of the same serial replaces what an earlier one said.
+    std::vector<ListedTarn> listedTarns;
 
 private:
     void completionCheck(std::wstring_view line, bool& finished);
     void deviceLineScan(std::wstring_view line);
+    void noteListedTarn(std::wstring_view line);
 
     EngineContext& context_;
     // The child of the run in progress: ended when its output outlasts the bound, and its

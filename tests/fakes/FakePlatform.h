@@ -26,7 +26,12 @@ public:
         now_ += d;
     }
     Duration now() override { return now_; }
+    std::chrono::sys_seconds utcNow() override { return utc; }
     void advance(Duration d) { now_ += d; }
+
+    std::chrono::sys_seconds utc{std::chrono::sys_days{std::chrono::December / 10 / 2026} +
+                                 std::chrono::hours(12) + std::chrono::minutes(34) +
+                                 std::chrono::seconds(56)};
 
     std::vector<Duration> sleeps;
 

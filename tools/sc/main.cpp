@@ -2,6 +2,7 @@
 // Manager, in the manner of Windows' sc.
 #include "ScCommands.h"
 #include "platform/Utf8.h"
+#include "platform/standin/RegistryStore.h"
 #include "platform/standin/ServiceStore.h"
 #include "platform/standin/SysRoot.h"
 
@@ -42,7 +43,8 @@ int usage() {
                  "  tarn-sc query NAME\n"
                  "  tarn-sc control NAME CODE\n"
                  "  tarn-sc device-event NAME EVENT-TYPE CLASS-GUID DEVICE-INTERFACE-NAME\n"
-                 "  tarn-sc arrive NAME DEVICE-INTERFACE-NAME\n";
+                 "  tarn-sc arrive NAME DEVICE-INTERFACE-NAME\n"
+                 "  tarn-sc reg query KEY\n";
     return 2;
 }
 
@@ -334,6 +336,56 @@ int deviceEvent(const Store& store, std::uint32_t eventType, const Guid& interfa
     return *result == 0 ? 0 : 1;
 }
 
+// As Windows' reg query prints a key of HKEY_LOCAL_MACHINE: a blank line; when the key has values,
+// its full name, one line per value and a blank line; then the full name of each subkey.
+int regQuery(std::string_view keyName) {
+    auto path = splitKeyPath(fromUtf8(keyName));
+    if (path.empty() || (!sameRegistryName(path.front(), L"HKLM") &&
+                         !sameRegistryName(path.front(), kLocalMachine))) {
+        std::cerr << "ERROR: Invalid key name.\n";
+        return 1;
+    }
+    path.front() = kLocalMachine;
+    const auto file = registryFile();
+    StoredRegistry registry;
+    if (file) {
+        StoreLock lock(file->parent_path());
+        registry = readRegistry(*file);
+    }
+    const auto* key = findKey(registry, path);
+    if (key == nullptr && path.size() > 1) {
+        std::cerr << "ERROR: The system was unable to find the specified registry key or value.\n";
+        return 1;
+    }
+    const std::string name = toUtf8(joinKeyPath(path));
+    std::vector<std::string> subkeys;
+    for (const auto& sub : registry) {
+        if (sub.path.size() == path.size() + 1 && isAtOrBelow(sub.path, path)) {
+            subkeys.push_back(name + "\\" + toUtf8(sub.path.back()));
+        }
+    }
+    const auto values = key ? key->values : std::vector<StoredValue>{};
+    std::printf("\n");
+    if (!values.empty() || subkeys.empty()) {
+        std::printf("%s\n", name.c_str());
+    }
+    for (const auto& value : values) {
+        if (value.type == kRegDword) {
+            std::printf("    %s    REG_DWORD    0x%x\n", toUtf8(value.name).c_str(), value.number);
+        } else {
+            std::printf("    %s    REG_SZ    %s\n", toUtf8(value.name).c_str(),
+                        toUtf8(value.text).c_str());
+        }
+    }
+    if (!values.empty()) {
+        std::printf("\n");
+    }
+    for (const auto& subkey : subkeys) {
+        std::printf("%s\n", subkey.c_str());
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -341,6 +393,9 @@ int main(int argc, char** argv) {
         return usage();
     }
     const std::string command = argv[1];
+    if (command == "reg") {
+        return argc == 4 && std::string_view(argv[2]) == "query" ? regQuery(argv[3]) : usage();
+    }
     auto directory = serviceStoreDirectory();
     if (!directory) {
         return failure("OpenSCManager", kErrorAccessDenied,

@@ -17,6 +17,10 @@ public:
         return std::chrono::duration_cast<Duration>(
             std::chrono::steady_clock::now().time_since_epoch());
     }
+
+    std::chrono::sys_seconds utcNow() override {
+        return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    }
 };
 
 } // namespace

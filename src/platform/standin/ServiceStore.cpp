@@ -208,14 +208,9 @@ std::optional<ServiceRecord> parseServiceRecord(std::string_view text) {
     return r;
 }
 
-bool writeServiceRecord(const std::filesystem::path& directory, const ServiceRecord& record) {
-    if (!isStorableName(record.serviceName)) {
-        return false;
-    }
-    const std::string text = formatServiceRecord(record);
-    const auto target = recordPath(directory, record.serviceName);
-    const auto temporary =
-        directory / ("." + toUtf8(record.serviceName) + ".tmp" + std::to_string(::getpid()));
+bool replaceFile(const std::filesystem::path& target, std::string_view text) {
+    const auto temporary = target.parent_path() /
+                           ("." + target.filename().string() + ".tmp" + std::to_string(::getpid()));
     UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd) {
         return false;
@@ -241,6 +236,13 @@ bool writeServiceRecord(const std::filesystem::path& directory, const ServiceRec
         return false;
     }
     return true;
+}
+
+bool writeServiceRecord(const std::filesystem::path& directory, const ServiceRecord& record) {
+    if (!isStorableName(record.serviceName)) {
+        return false;
+    }
+    return replaceFile(recordPath(directory, record.serviceName), formatServiceRecord(record));
 }
 
 std::optional<ServiceRecord> readServiceRecord(const std::filesystem::path& directory,

@@ -62,6 +62,9 @@ bool isStorableValue(std::wstring_view value);
 std::string formatServiceRecord(const ServiceRecord& record);
 std::optional<ServiceRecord> parseServiceRecord(std::string_view text);
 
+// Replaces a file atomically: a temporary file in the same directory, then rename.
+bool replaceFile(const std::filesystem::path& target, std::string_view text);
+
 // Atomic: a temporary file in the same directory, then rename.
 bool writeServiceRecord(const std::filesystem::path& directory, const ServiceRecord& record);
 std::optional<ServiceRecord> readServiceRecord(const std::filesystem::path& directory,

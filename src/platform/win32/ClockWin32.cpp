@@ -1,6 +1,7 @@
 #include "platform/Clock.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <windows.h>
 
 namespace tarn::platform {
@@ -31,6 +32,16 @@ public:
             return Duration(static_cast<Duration::rep>(GetTickCount64()));
         }
         return Duration((ticks / perSecond) * 1000 + (ticks % perSecond) * 1000 / perSecond);
+    }
+
+    std::chrono::sys_seconds utcNow() override {
+        FILETIME time;
+        GetSystemTimeAsFileTime(&time);
+        // 100-ns intervals since 1601; 11644473600 s from then to 1970.
+        const auto intervals = (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+        constexpr std::int64_t kSecondsFrom1601To1970 = 11644473600;
+        return std::chrono::sys_seconds(std::chrono::seconds(
+            static_cast<std::int64_t>(intervals / 10000000) - kSecondsFrom1601To1970));
     }
 
 private:

@@ -75,9 +75,17 @@ struct ServiceHandleTraits {
     static void close(SC_HANDLE h) { CloseServiceHandle(h); }
 };
 
+// RegCreateKeyExW, RegOpenKeyExW.
+struct RegistryKeyTraits {
+    static HKEY empty() { return nullptr; }
+    static bool isEmpty(HKEY h) { return h == nullptr; }
+    static void close(HKEY h) { RegCloseKey(h); }
+};
+
 using UniqueHandle = UniqueResource<HANDLE, KernelHandleTraits>;
 using UniqueFindHandle = UniqueResource<HANDLE, FindHandleTraits>;
 using UniqueDeviceInfoList = UniqueResource<HDEVINFO, DeviceInfoListTraits>;
 using UniqueServiceHandle = UniqueResource<SC_HANDLE, ServiceHandleTraits>;
+using UniqueRegistryKey = UniqueResource<HKEY, RegistryKeyTraits>;
 
 } // namespace tarn::platform::win32

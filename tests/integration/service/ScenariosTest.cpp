@@ -227,6 +227,30 @@ TEST_F(Scenario, AStopDuringADownloadEndsTheProcessAtOnce) {
     EXPECT_EQ(service.countOf("doCmd end sleep"), 0); // the pass was cut off
 }
 
+// Serials from the device are untrusted: each key lies directly below Devices, whatever the
+// serial holds, and the pass ends as it would have.
+TEST_F(Scenario, UntrustedSerialsMakeNoKeyOutsideDevices) {
+    std::string lines;
+    for (const std::string& serial : Texts{"A\\B", "C\001D", "", std::string(300, 'X'), "SN0001"}) {
+        lines += "Found Runtime: [7c3e:5710] ver=0103, cfg=1, serial=\"" + serial + "\"\n";
+    }
+    std::ofstream(sysroot.root() / "listing") << "dfu-util 0.11\n\n" << lines;
+    sysroot.installTool("cat '" + (sysroot.root() / "listing").string() + "'");
+    start();
+    arrive();
+    ASSERT_TRUE(service.waitFor(kDone));
+    EXPECT_EQ(service.workerMessages(), (Texts{kStarted, kQueued0, kHandled, kKeep, kDone}));
+    EXPECT_EQ(countStartingWith("Tarn with serial "), 2);
+    const std::string devices = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantor\\Tarn\\Devices";
+    EXPECT_EQ(service.sc({"reg", "query", devices}).output,
+              "\n" + devices + "\\A%5CB\n" + devices + "\\C%01D\n" + devices + "\\SN0001\n");
+    EXPECT_EQ(service.sc({"reg", "query", "HKLM"}).output, "\nHKEY_LOCAL_MACHINE\\SOFTWARE\n");
+    EXPECT_EQ(service.sc({"reg", "query", "HKLM\\SOFTWARE\\Vantor\\Tarn"}).output,
+              "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Vantor\\Tarn\n    ServiceVersion    REG_SZ   "
+              " " TARN_FILE_VERSION "\n\n" +
+                  devices + "\n");
+}
+
 TEST_F(Scenario, TheRealToolWithNoDeviceAttached) {
     if (!fs::exists("/usr/bin/dfu-util")) {
         GTEST_SKIP() << "dfu-util is not installed";

@@ -178,6 +178,18 @@ TEST_F(Service, TheWholeUpgradeThroughBothPasses) {
                                                kDone, kQueued0, kHandled, kKeep, kDone}));
     EXPECT_EQ(service.countOf("TarnUpdateResult is 4"), 1);
     EXPECT_NE(sysroot.sim({"show", "SN0001"}).find("0103"), std::string::npos);
+    // The record as the last pass left it, printed as reg query prints it.
+    const auto record =
+        service.sc({"reg", "query", "HKLM\\SOFTWARE\\Vantor\\Tarn\\Devices\\SN0001"});
+    EXPECT_EQ(record.exitCode, 0);
+    for (const char* line :
+         {"\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Vantor\\Tarn\\Devices\\SN0001\n",
+          "\n    FirmwareVersion    REG_SZ    0103\n", "\n    Mode    REG_SZ    runtime\n",
+          "\n    LastOutcome    REG_DWORD    0x6\n",
+          "\n    LastOutcomeText    REG_SZ    up to date\n",
+          "\n    LastPackage    REG_SZ    fw-0103.dfu\n"}) {
+        EXPECT_NE(record.output.find(line), std::string::npos) << line << record.output;
+    }
 }
 
 } // namespace

@@ -38,6 +38,8 @@ protected:
 TEST_F(RealTool, APluggedInTarnIsDetachedFlashedAndLeftAlone) {
     bus.ctl({"plug", "SN0001", "mode=runtime", "version=0102"});
     ASSERT_TRUE(service.waitFor(kLatest));
+    // The worker's own messages follow the engine's last one (and the pass's record).
+    ASSERT_TRUE(service.waitFor(kDone, 3));
 
     EXPECT_EQ(service.workerMessages(), (Texts{kStarted,        // the worker starts
                                                kQueued0, kDone, // 3: detached

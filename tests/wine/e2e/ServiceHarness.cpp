@@ -14,6 +14,7 @@
 #include "eventlog/EventSources.h"
 #include "platform/Files.h"
 #include "platform/Processes.h"
+#include "platform/Registry.h"
 #include "platform/Service.h"
 #include "platform/StandardOutput.h"
 #include "service/ServiceHost.h"
@@ -137,7 +138,11 @@ int runService() {
         eventlog::engineEventSource(), platform::processStandardOutput(),
         platform::systemProcesses(), platform::systemFileSystem(), *clock};
     auto* host = new service::HostContext{eventlog::serviceEventSource(),
-                                          platform::systemServiceManager(), *runtime, *engine};
+                                          platform::systemServiceManager(),
+                                          *runtime,
+                                          *engine,
+                                          &platform::systemRegistry(),
+                                          L"" TARN_FILE_VERSION};
     service::setHostContext(host);
     // The dispatcher as the process entry enters it. The entry's installation step after the
     // stop is left out: it would race the driver's removal of the service.

@@ -57,7 +57,7 @@ reports=$(grep -v '^BAD' <<<"$reports")
 [ -n "$reports" ] || fail "no event-log reports seen"
 
 # The service host's texts; everything else is the engine's.
-service_texts='^(enter service main function\.|initialize service (success|failed)\.|enter initialize service function\.|register service control handler (success|failed)\.|enter registerStart function\.|register device notification failed\.|control code: .*|enter onStop function\.|unregister device notification\.|service control stop success\.|dwEventType: -?[0-9]+|device remove|device event others|device event: device arrival|Guid = \{.*\}|arrival device is (not )?Vantor Tarn\.|TarnUpgradeProcess (start event processing|processing event\.\.\.\. queue size [0-9]+)|TarnUpgradeProcess\.initDfuDevList (failed!|processing event\.\.\.\. done)|TarnUpgradeProcess\.doUpgrade failed!|arrival device handled completely\.|Keep service running\.)$'
+service_texts='^(enter service main function\.|initialize service (success|failed)\.|enter initialize service function\.|register service control handler (success|failed)\.|enter registerStart function\.|register device notification failed\.|control code: .*|enter onStop function\.|unregister device notification\.|service control stop success\.|dwEventType: -?[0-9]+|device remove|device event others|device event: device arrival|Guid = \{.*\}|arrival device is (not )?Vantor Tarn\.|TarnUpgradeProcess (start event processing|processing event\.\.\.\. queue size [0-9]+)|TarnUpgradeProcess\.initDfuDevList (failed!|processing event\.\.\.\. done)|TarnUpgradeProcess\.doUpgrade failed!|arrival device handled completely\.|Keep service running\.|Tarn with serial ".*" not recorded: .*|registry record not written, error [0-9]+)$'
 declare -a service_ids=() engine_ids=()
 worker=
 worker_sequence=
@@ -139,6 +139,12 @@ expected_stop=$'control code: SERVICE_CONTROL_STOP.\nenter onStop function.\nunr
 # The device, as the simulator shows it after the run.
 grep -q '^mode = runtime' "$out" || fail "the device is not in runtime mode: $(cat "$out")"
 grep -q '^version = 0103' "$out" || fail "the device does not run 0103: $(cat "$out")"
+# Its record, as the service left it in the registry and Wine's own reg prints it.
+record=$("$wine_run" reg query 'HKLM\SOFTWARE\Vantor\Tarn\Devices\SN0001' 2>&1 | tr -d '\r')
+for line in '    FirmwareVersion    REG_SZ    0103' '    Mode    REG_SZ    runtime' \
+    '    LastOutcome    REG_DWORD    0x6' '    LastOutcomeText    REG_SZ    up to date'; do
+    grep -qxF "$line" <<<"$record" || fail "the registry record lacks \"$line\": $record"
+done
 
 if ((failures > 0)); then
     echo "--- the event-log reports:" >&2

@@ -2,10 +2,13 @@
 // file calls, the real service directory, and the simulator as dfu-util.
 #include "WineSupport.h"
 #include "fakes/FakeEventLog.h"
+#include "platform/Registry.h"
+#include "service/ServiceHost.h"
 #include "upgrade/TarnUpgradeProcess.h"
 
 #include <functional>
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 namespace tarn::upgrade {
 namespace {
@@ -28,6 +31,7 @@ public:
         fast_.sleep(duration);
     }
     Duration now() override { return fast_.now(); }
+    std::chrono::sys_seconds utcNow() override { return fast_.utcNow(); }
     Duration slept() const { return fast_.slept(); }
 
 private:
@@ -286,6 +290,111 @@ TEST_F(WineEngine, APlantedProgramExeIsNeverRun) {
     EXPECT_EQ(engine.doUpgrade(), kOutcomeDetached);
     EXPECT_EQ(pass(), kOutcomeWritten);
     EXPECT_FALSE(ServiceDirectory::exists(kPlantedMarker));
+}
+
+// The accounts a key's permissions let change it (allowed entries with a right to write), as
+// SID strings; "null DACL" when everybody may.
+std::vector<std::wstring> writersOf(HKEY key) {
+    DWORD size = 0;
+    RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
+    std::vector<BYTE> descriptor(size);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.data(), &size) !=
+            ERROR_SUCCESS ||
+        !GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted) || !present ||
+        dacl == nullptr) {
+        return {L"null DACL"};
+    }
+    constexpr ACCESS_MASK kWrite = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | WRITE_DAC | WRITE_OWNER |
+                                   DELETE | GENERIC_WRITE | GENERIC_ALL;
+    std::vector<std::wstring> writers;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (GetAce(dacl, i, reinterpret_cast<void**>(&ace)) &&
+            ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            (ace->Header.AceFlags & INHERIT_ONLY_ACE) == 0 && (ace->Mask & kWrite) != 0) {
+            wchar_t* text = nullptr;
+            ConvertSidToStringSidW(&ace->SidStart, &text);
+            writers.emplace_back(text);
+            LocalFree(text);
+        }
+    }
+    return writers;
+}
+
+// The record as the worker writes it, through the real registry, read back with the registry's
+// own calls.
+TEST_F(WineEngine, APassLeavesItsRecordInTheRegistry) {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantor");
+    // 32 Tarns seen before, T0 longest ago: the new one takes its place.
+    auto devices = platform::systemRegistry().createKey(L"SOFTWARE\\Vantor\\Tarn\\Devices");
+    ASSERT_TRUE(devices.key);
+    for (int n = 0; n < 32; ++n) {
+        auto key = devices.key->createSubkey(L"T" + std::to_wstring(n));
+        ASSERT_TRUE(key.key);
+        EXPECT_EQ(key.key->setString(L"LastSeen", L"2026-01-01T00:00:" + std::to_wstring(10 + n)),
+                  0u);
+    }
+    addDevice(L"SN0001", L"runtime", L"0102");
+    eventlog::EventLogReporter serviceLog{eventLog, L"VantorTarnWindowsUpdateService", 1};
+    service::HostContext host{
+        serviceLog, platform::systemServiceManager(), platform::systemServiceRuntime(),
+        context,    &platform::systemRegistry(),      L"1.0.0.0"};
+    {
+        TarnUpgradeProcess engine(context, false);
+        ASSERT_EQ(engine.initDfuDevList(), kOutcomeListed);
+        service::recordPass(host, engine, engine.doUpgrade());
+    }
+    for (const auto& logged : eventLog.texts()) {
+        EXPECT_FALSE(logged.starts_with(L"registry record not written")) << logged;
+    }
+
+    HKEY raw = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantor\\Tarn\\Devices\\SN0001", 0,
+                            KEY_READ, &raw),
+              ERROR_SUCCESS);
+    const auto text = [&](const wchar_t* name) {
+        wchar_t data[64] = {};
+        DWORD size = sizeof data - sizeof(wchar_t);
+        DWORD type = 0;
+        EXPECT_EQ(RegQueryValueExW(raw, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(type, DWORD{REG_SZ}) << name;
+        return std::wstring(data);
+    };
+    EXPECT_EQ(text(L"FirmwareVersion"), L"0102");
+    EXPECT_EQ(text(L"Mode"), L"runtime");
+    EXPECT_EQ(text(L"LastOutcomeText"), L"detached into DFU mode");
+    EXPECT_EQ(text(L"LastPackage"), L"fw-0103.dfu");
+    EXPECT_EQ(text(L"LastSeen").size(), 20u);
+    DWORD outcome = 0;
+    DWORD size = sizeof outcome;
+    EXPECT_EQ(
+        RegGetValueW(raw, nullptr, L"LastOutcome", RRF_RT_REG_DWORD, nullptr, &outcome, &size),
+        ERROR_SUCCESS);
+    EXPECT_EQ(outcome, 3u);
+    // Only administrators and SYSTEM may change it. Wine gives each key a default descriptor of
+    // its own where Windows passes HKEY_LOCAL_MACHINE\SOFTWARE's on; both grant writing only to
+    // these two.
+    for (const auto& writer : writersOf(raw)) {
+        EXPECT_TRUE(writer == L"S-1-5-32-544" || writer == L"S-1-5-18") << writer;
+    }
+    EXPECT_FALSE(writersOf(raw).empty());
+    RegCloseKey(raw);
+
+    DWORD subkeys = 0;
+    ASSERT_EQ(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantor\\Tarn\\Devices", 0, KEY_READ, &raw),
+        ERROR_SUCCESS);
+    RegQueryInfoKeyW(raw, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
+                     nullptr, nullptr, nullptr);
+    EXPECT_EQ(subkeys, 32u);
+    HKEY gone = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(raw, L"T0", 0, KEY_READ, &gone), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(raw);
+    EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantor"), ERROR_SUCCESS);
 }
 
 } // namespace

@@ -37,6 +37,9 @@ public:
             std::chrono::steady_clock::now().time_since_epoch());
         return real + Duration(skipped_.load());
     }
+    std::chrono::sys_seconds utcNow() override {
+        return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    }
     // Everything asked of sleep() so far.
     Duration slept() const { return Duration(total_.load()); }
 
