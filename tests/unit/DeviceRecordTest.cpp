@@ -101,23 +101,81 @@ TEST_F(DeviceRecord, KeysTakenByTheirRules) {
     EXPECT_EQ(huge.updev.sn, L"");
 }
 
-TEST_F(DeviceRecord, LaterLinesOverwriteButUpgradeNeededStays) {
-    engine.initDev(L"Found Runtime: [7c3e:5710] ver=0102, cfg=1, serial=\"A\"");
-    engine.initDev(L"Found DFU: [7c3e:5711] ver=0103, cfg=2, serial=\"B\"");
-    EXPECT_TRUE(engine.upgradeNeeded);
-    EXPECT_EQ(engine.updev.mode, kModeDfu);
-    EXPECT_EQ(engine.updev.version, L"0103");
-    EXPECT_EQ(engine.updev.cfgId, 1);
-    EXPECT_EQ(engine.updev.sn, L"A");
+struct RecordCase {
+    std::vector<std::wstring> lines;
+    UpgradeDevice record;
+    bool upgradeNeeded;
+    std::vector<std::wstring> waiting; // serials told to wait, in order
+};
+
+// The record comes whole from one line: the first DFU-mode Tarn, else the first runtime Tarn that
+// needs the package, else the first with a mode. No other line changes anything in it.
+TEST_F(DeviceRecord, OneLineFillsTheRecord) {
+    const auto runtime = [](const wchar_t* ver, const wchar_t* sn, int cfg = 1) {
+        return std::wstring(L"Found Runtime: [7c3e:5710] ver=") + ver + L", cfg=" +
+               std::to_wstring(cfg) + L", serial=\"" + sn + L"\"";
+    };
+    const auto dfu = [](const wchar_t* ver, const wchar_t* sn, int cfg = 1) {
+        return std::wstring(L"Found DFU: [7c3e:5711] ver=") + ver + L", cfg=" +
+               std::to_wstring(cfg) + L", serial=\"" + sn + L"\"";
+    };
+    const RecordCase cases[] = {
+        {{runtime(L"0102", L"A"), dfu(L"0103", L"B", 2)},
+         {L"0103", 2, L"B", kModeDfu},
+         true,
+         {L"A"}},
+        {{dfu(L"0102", L"B", 2), runtime(L"0102", L"A")},
+         {L"0102", 2, L"B", kModeDfu},
+         true,
+         {L"A"}},
+        {{dfu(L"ffff", L"A"), dfu(L"0102", L"B")}, {L"ffff", 1, L"A", kModeDfu}, true, {L"B"}},
+        {{runtime(L"0103", L"A"), runtime(L"0102", L"B", 3)},
+         {L"0102", 3, L"B", kModeRuntime},
+         true,
+         {}},
+        {{runtime(L"0102", L"A"), runtime(L"0102", L"B", 3), runtime(L"0200", L"C")},
+         {L"0102", 1, L"A", kModeRuntime},
+         true,
+         {L"B"}},
+        // Nothing to do: the first line gives mode and version, cfg and serial are not read.
+        {{runtime(L"0103", L"A"), runtime(L"0200", L"B")},
+         {L"0103", 0, L"", kModeRuntime},
+         false,
+         {}},
+    };
+    for (const auto& c : cases) {
+        TarnUpgradeProcess e(context, false);
+        e.targetVersion = L"0103";
+        eventLog.clear();
+        for (const auto& line : c.lines) {
+            e.initDev(line);
+        }
+        const std::wstring where = c.lines.front();
+        EXPECT_EQ(e.updev.mode, c.record.mode) << where;
+        EXPECT_EQ(e.updev.version, c.record.version) << where;
+        EXPECT_EQ(e.updev.cfgId, c.record.cfgId) << where;
+        EXPECT_EQ(e.updev.sn, c.record.sn) << where;
+        EXPECT_EQ(e.upgradeNeeded, c.upgradeNeeded) << where;
+        Strings waiting;
+        for (const auto& t : texts()) {
+            if (t.ends_with(L" waits for a later pass")) {
+                waiting.push_back(t.substr(15, t.size() - 15 - 23)); // "initDev device S waits ..."
+            }
+        }
+        EXPECT_EQ(waiting, c.waiting) << where;
+    }
 }
 
-TEST_F(DeviceRecord, NoUpgradeKeepsSerialAndConfigurationUntouched) {
-    engine.updev.cfgId = -5;
-    engine.initDev(L"Found Runtime: [7c3e:5710] ver=0103, cfg=1, serial=\"A\"");
-    EXPECT_FALSE(engine.upgradeNeeded);
-    EXPECT_EQ(engine.updev.cfgId, -5);
-    EXPECT_EQ(engine.updev.sn, L"");
-    EXPECT_EQ(texts().back(), L"The device is running same or newer version");
+// The bootloader's own version decides nothing: no comparison, no "same or newer".
+TEST_F(DeviceRecord, ATarnInDfuModeTakesThePackageWhateverItsVersion) {
+    engine.initDev(L"Found DFU: [7c3e:5711] ver=ffff, cfg=1, serial=\"SN0001\"");
+    EXPECT_TRUE(engine.upgradeNeeded);
+    EXPECT_EQ(
+        texts(),
+        (Strings{L"initDev devData= Found DFU: [7c3e:5711] ver=ffff, cfg=1, "
+                 L"serial=\"SN0001\"",
+                 L"enter initDev 1", L"initDev device in DFU mode (ver=ffff) takes the package",
+                 L"initDev updev.cfgId= 1", L"initDev updev.sn= SN0001", L"leave initDev"}));
 }
 
 struct VersionCase {

@@ -90,6 +90,41 @@ TEST_F(Analysis, TheFirstMarkerDecides) {
     EXPECT_EQ(texts()[2], L"analyseBuffer strTmp= ");
 }
 
+// dfu-util 0.11 on a Tarn left in dfuERROR: it clears the state and downloads.
+TEST_F(Analysis, AnErrorStateTheToolClearsDoesNotDecide) {
+    download(L"b\nDFU state(10) = dfuERROR, status(15) = Device stalled an unexpected request\n"
+             L"Clearing status\nDetermining device status...\n"
+             L"DFU state(2) = dfuIDLE, status(0) = No error condition is present\nDone!\n");
+    EXPECT_EQ(engine.TarnUpdateResult, 4);
+    EXPECT_EQ(texts()[1], L"analyseBuffer error state cleared: strTmp=DFU state(10) = dfuERROR, "
+                          L"status(15) = Device stalled an unexpected request");
+}
+
+TEST_F(Analysis, ARefusedDetachIsAWarningQuotingTheTool) {
+    const Strings outputs = {
+        L"dfu-util: can't detach\ndfu-util 0.11\n",
+        L"dfu-util 0.11\nDevice returned transfer size 1024\ndfu-util: can't detach\n",
+        L"dfu-util 0.11\ndfu-util: More than one DFU capable USB device found! Try `--list'\n",
+        L"dfu-util 0.11\ndfu-util: No DFU capable USB device available\n",
+        L"dfu-util 0.11\nResetting USB...\n"};
+    Strings warnings;
+    for (const auto& output : outputs) {
+        engine.analyseBuffer(output, kOutputDetach);
+    }
+    for (const auto& e : eventLog.events) {
+        if (e.type == 2) {
+            warnings.push_back(e.text);
+        }
+    }
+    EXPECT_EQ(warnings,
+              (Strings{L"doDevDetach dfu-util refused: dfu-util: can't detach",
+                       L"doDevDetach dfu-util refused: dfu-util: can't detach",
+                       L"doDevDetach dfu-util refused: dfu-util: More than one DFU capable USB "
+                       L"device found! Try `--list'",
+                       L"doDevDetach dfu-util refused: dfu-util: No DFU capable USB device "
+                       L"available"}));
+}
+
 TEST_F(Analysis, DownloadOutputOutsideDfuModeIsScannedForDevices) {
     engine.updev.mode = kModeRuntime;
     engine.analyseBuffer(L"b\nDone!\n", kOutputDownload);
