@@ -2,6 +2,7 @@
 #include "fakes/EngineFixture.h"
 
 #include <limits>
+#include <sstream>
 
 namespace tarn::upgrade {
 namespace {
@@ -101,68 +102,40 @@ TEST_F(DeviceRecord, KeysTakenByTheirRules) {
     EXPECT_EQ(huge.updev.sn, L"");
 }
 
-struct RecordCase {
-    std::vector<std::wstring> lines;
-    UpgradeDevice record;
-    bool upgradeNeeded;
-    std::vector<std::wstring> waiting; // serials told to wait, in order
-};
-
 // The record comes whole from one line: the first DFU-mode Tarn, else the first runtime Tarn that
-// needs the package, else the first with a mode. No other line changes anything in it.
+// needs the package, else the first with a mode; no other line changes it. Lines as "R|D VERSION
+// SERIAL CFG"; the record as "MODE VERSION CFG SERIAL NEEDED;" and the serials told to wait.
 TEST_F(DeviceRecord, OneLineFillsTheRecord) {
-    const auto runtime = [](const wchar_t* ver, const wchar_t* sn, int cfg = 1) {
-        return std::wstring(L"Found Runtime: [7c3e:5710] ver=") + ver + L", cfg=" +
-               std::to_wstring(cfg) + L", serial=\"" + sn + L"\"";
+    const std::pair<Strings, std::wstring> cases[] = {
+        {{L"R 0102 A 1", L"D 0103 B 2"}, L"1 0103 2 B yes; A"},
+        {{L"D 0102 B 2", L"R 0102 A 1"}, L"1 0102 2 B yes; A"},
+        {{L"D ffff A 1", L"D 0102 B 1"}, L"1 ffff 1 A yes; B"},
+        {{L"R 0103 A 1", L"R 0102 B 3"}, L"0 0102 3 B yes;"},
+        {{L"R 0102 A 1", L"R 0102 B 3", L"R 0200 C 1"}, L"0 0102 1 A yes; B"},
+        // Nothing to do: cfg and serial are not read.
+        {{L"R 0103 A 1", L"R 0200 B 1"}, L"0 0103 0  no;"},
     };
-    const auto dfu = [](const wchar_t* ver, const wchar_t* sn, int cfg = 1) {
-        return std::wstring(L"Found DFU: [7c3e:5711] ver=") + ver + L", cfg=" +
-               std::to_wstring(cfg) + L", serial=\"" + sn + L"\"";
-    };
-    const RecordCase cases[] = {
-        {{runtime(L"0102", L"A"), dfu(L"0103", L"B", 2)},
-         {L"0103", 2, L"B", kModeDfu},
-         true,
-         {L"A"}},
-        {{dfu(L"0102", L"B", 2), runtime(L"0102", L"A")},
-         {L"0102", 2, L"B", kModeDfu},
-         true,
-         {L"A"}},
-        {{dfu(L"ffff", L"A"), dfu(L"0102", L"B")}, {L"ffff", 1, L"A", kModeDfu}, true, {L"B"}},
-        {{runtime(L"0103", L"A"), runtime(L"0102", L"B", 3)},
-         {L"0102", 3, L"B", kModeRuntime},
-         true,
-         {}},
-        {{runtime(L"0102", L"A"), runtime(L"0102", L"B", 3), runtime(L"0200", L"C")},
-         {L"0102", 1, L"A", kModeRuntime},
-         true,
-         {L"B"}},
-        // Nothing to do: the first line gives mode and version, cfg and serial are not read.
-        {{runtime(L"0103", L"A"), runtime(L"0200", L"B")},
-         {L"0103", 0, L"", kModeRuntime},
-         false,
-         {}},
-    };
-    for (const auto& c : cases) {
+    for (const auto& [lines, expected] : cases) {
         TarnUpgradeProcess e(context, false);
         e.targetVersion = L"0103";
         eventLog.clear();
-        for (const auto& line : c.lines) {
-            e.initDev(line);
+        for (const auto& line : lines) {
+            std::wistringstream in(line);
+            std::wstring mode, version, serial, cfg;
+            in >> mode >> version >> serial >> cfg;
+            e.initDev((mode == L"D" ? L"Found DFU: [7c3e:5711] ver="
+                                    : L"Found Runtime: [7c3e:5710] ver=") +
+                      version + L", cfg=" + cfg + L", serial=\"" + serial + L"\"");
         }
-        const std::wstring where = c.lines.front();
-        EXPECT_EQ(e.updev.mode, c.record.mode) << where;
-        EXPECT_EQ(e.updev.version, c.record.version) << where;
-        EXPECT_EQ(e.updev.cfgId, c.record.cfgId) << where;
-        EXPECT_EQ(e.updev.sn, c.record.sn) << where;
-        EXPECT_EQ(e.upgradeNeeded, c.upgradeNeeded) << where;
-        Strings waiting;
+        std::wstring got = std::to_wstring(e.updev.mode) + L" " + e.updev.version + L" " +
+                           std::to_wstring(e.updev.cfgId) + L" " + e.updev.sn +
+                           (e.upgradeNeeded ? L" yes;" : L" no;");
         for (const auto& t : texts()) {
-            if (t.ends_with(L" waits for a later pass")) {
-                waiting.push_back(t.substr(15, t.size() - 15 - 23)); // "initDev device S waits ..."
+            if (t.ends_with(L" waits for a later pass")) { // "initDev device S waits ..."
+                got += L" " + t.substr(15, t.size() - 15 - 23);
             }
         }
-        EXPECT_EQ(waiting, c.waiting) << where;
+        EXPECT_EQ(got, expected) << lines.front();
     }
 }
 
