@@ -109,7 +109,7 @@ TEST_F(DeviceRecord, OneLineFillsTheRecord) {
     const std::pair<Strings, std::wstring> cases[] = {
         {{L"R 0102 A 1", L"D 0103 B 2"}, L"1 0103 2 B yes; A"},
         {{L"D 0102 B 2", L"R 0102 A 1"}, L"1 0102 2 B yes; A"},
-        {{L"D ffff A 1", L"D 0102 B 1"}, L"1 ffff 1 A yes; B"},
+        {{L"D ffff A 1", L"D 0102 B 1"}, L"1 ffff 1 A yes; B"}, // in DFU mode, whatever version
         {{L"R 0103 A 1", L"R 0102 B 3"}, L"0 0102 3 B yes;"},
         {{L"R 0102 A 1", L"R 0102 B 3", L"R 0200 C 1"}, L"0 0102 1 A yes; B"},
         // Nothing to do: cfg and serial are not read.
@@ -137,18 +137,6 @@ TEST_F(DeviceRecord, OneLineFillsTheRecord) {
         }
         EXPECT_EQ(got, expected) << lines.front();
     }
-}
-
-// The bootloader's own version decides nothing: no comparison, no "same or newer".
-TEST_F(DeviceRecord, ATarnInDfuModeTakesThePackageWhateverItsVersion) {
-    engine.initDev(L"Found DFU: [7c3e:5711] ver=ffff, cfg=1, serial=\"SN0001\"");
-    EXPECT_TRUE(engine.upgradeNeeded);
-    EXPECT_EQ(
-        texts(),
-        (Strings{L"initDev devData= Found DFU: [7c3e:5711] ver=ffff, cfg=1, "
-                 L"serial=\"SN0001\"",
-                 L"enter initDev 1", L"initDev device in DFU mode (ver=ffff) takes the package",
-                 L"initDev updev.cfgId= 1", L"initDev updev.sn= SN0001", L"leave initDev"}));
 }
 
 struct VersionCase {
