@@ -1,15 +1,21 @@
 #!/usr/bin/env python3
 """Prints the stand-in event log readably, following it as it grows.
 
-Usage: show-eventlog.py EVENTLOG.jsonl [--follow [--until TEXT]... [--timeout SECONDS]]
+Usage: show-eventlog.py EVENTLOG.jsonl [--follow [--until TEXT]... [--until-idle ARRIVALS]
+                                                 [--timeout SECONDS]]
 
 With several --until texts it ends at the last one once the others have come, in that order.
+With --until-idle it ends once the service has heard ARRIVALS device arrivals and every event
+it queued has had its pass.
 """
 import json
 import sys
 import time
 
 TYPES = {0: "success", 1: "error", 2: "warning", 4: "information"}
+# The worker's last message of a pass, whatever its outcome.
+PASS_ENDS = ("TarnUpgradeProcess.initDfuDevList processing event.... done",
+             "TarnUpgradeProcess.initDfuDevList failed!", "TarnUpgradeProcess.doUpgrade failed!")
 SOURCES = {"VantorTarnWindowsUpdateService": "service", "TarnUpgradeProcess": "engine"}
 
 
@@ -26,6 +32,9 @@ def main():
     path = sys.argv[1]
     follow = "--follow" in sys.argv
     untils = [sys.argv[i + 1] for i, a in enumerate(sys.argv[:-1]) if a == "--until"]
+    idle_at = int(sys.argv[sys.argv.index("--until-idle") + 1]) \
+        if "--until-idle" in sys.argv else None
+    arrivals = queued = ended = 0
     deadline = time.monotonic() + float(sys.argv[sys.argv.index("--timeout") + 1]) \
         if "--timeout" in sys.argv else None
     offset = 0
@@ -43,9 +52,16 @@ def main():
         for line in lines:
             entry = json.loads(line.decode("utf-8"))
             show(entry)
-            if untils and entry["text"] == untils[0]:
+            text = entry["text"]
+            if untils and text == untils[0]:
                 untils.pop(0)
                 if not untils:
+                    return 0
+            arrivals += text == "dwEventType: 32768"
+            queued += text == "arrival device is Vantor Tarn."
+            if text in PASS_ENDS:
+                ended += 1
+                if idle_at is not None and arrivals >= idle_at and queued == ended:
                     return 0
         if not follow:
             return 0

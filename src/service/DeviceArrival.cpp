@@ -14,6 +14,16 @@ using eventlog::EventType;
 constexpr wchar_t kRuntimeProduct[] = L"PID_5710";
 constexpr wchar_t kDfuProduct[] = L"PID_5711";
 
+// Windows names a device in upper case in an arrival and in lower case in a look (SetupDi):
+// the identifier counts in any letter case.
+bool holdsProduct(std::wstring_view name, std::wstring_view product) {
+    const auto upper = [](wchar_t c) {
+        return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+    };
+    return std::search(name.begin(), name.end(), product.begin(), product.end(),
+                       [&](wchar_t a, wchar_t b) { return upper(a) == b; }) != name.end();
+}
+
 // The record comes from outside: its size field bounds every read of it.
 bool readRecord(const void* eventData, platform::DeviceInterfaceRecord& header,
                 std::size_t& nameChars) {
@@ -63,7 +73,7 @@ int onDeviceArrival(const void* eventData, UpgradeService& service) {
 }
 
 int filterArrival(const platform::Guid& interfaceClass, std::wstring_view name,
-                  UpgradeService& service) {
+                  UpgradeService& service, bool dfuModeOnly) {
     auto& log = service.host().log;
     const platform::Guid& g = interfaceClass;
     log.reportEvent(EventType::Information,
@@ -78,9 +88,14 @@ int filterArrival(const platform::Guid& interfaceClass, std::wstring_view name,
     std::copy(copied.begin(), copied.end(), service.deviceName);
     service.deviceName[copied.size()] = L'\0';
 
-    if (copied.find(kRuntimeProduct) == std::wstring_view::npos &&
-        copied.find(kDfuProduct) == std::wstring_view::npos) {
+    const bool dfuMode = holdsProduct(copied, kDfuProduct);
+    if (!holdsProduct(copied, kRuntimeProduct) && !dfuMode) {
         log.reportEvent(EventType::Error, L"arrival device is not Vantor Tarn.");
+        return 1;
+    }
+    if (dfuModeOnly && !dfuMode) {
+        log.reportEvent(EventType::Information,
+                        L"attached Tarn in runtime mode waits for its arrival.");
         return 1;
     }
     log.reportEvent(EventType::Warning, L"arrival device is Vantor Tarn.");

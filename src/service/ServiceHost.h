@@ -30,8 +30,13 @@ void onStop(UpgradeService& service);
 int onDeviceArrival(const void* eventData, UpgradeService& service);
 // The filter itself, for a device-interface name of the class `interfaceClass`, from an
 // arrival or from a look at the attached devices: 0 when it queued an event, 1 otherwise.
+// `dfuModeOnly` passes on only a Tarn in DFU mode (the look at start).
 int filterArrival(const platform::Guid& interfaceClass, std::wstring_view name,
-                  UpgradeService& service);
+                  UpgradeService& service, bool dfuModeOnly = false);
+
+// Sends each present interface of the Tarn's class through the arrival filter (only the Tarns in
+// DFU mode with `dfuModeOnly`, as the worker does once at start).
+void lookForAttachedTarns(UpgradeService& service, bool dfuModeOnly);
 
 // The registry record a pass ends with: the service's version, and for each Tarn the listing
 // showed its firmware, mode and when it was seen, with the pass's outcome, package and time on

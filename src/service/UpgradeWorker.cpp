@@ -2,15 +2,17 @@
 #include "service/ServiceHost.h"
 
 namespace tarn::service {
-namespace {
-
 using eventlog::EventType;
 
 // Each present interface of the class the service registers for goes through the arrival
-// filter, so that a Tarn attached all along is queued as if it had just arrived.
-void lookForAttachedTarns(UpgradeService& service) {
+// filter, so that a Tarn attached all along is queued as if it had just arrived. At start only
+// the Tarns in DFU mode are: one there has no working firmware (a download cut short by a
+// power loss, a shutdown or a stop) and will arrive no more.
+void lookForAttachedTarns(UpgradeService& service, bool dfuModeOnly) {
     auto& host = service.host();
-    host.log.reportEvent(EventType::Information, L"look for attached devices.");
+    host.log.reportEvent(EventType::Information, dfuModeOnly
+                                                     ? L"look for attached Tarns in DFU mode."
+                                                     : L"look for attached devices.");
     const auto names = host.runtime.presentDeviceInterfaces(kInterfaceClass);
     if (!names) {
         host.log.reportEvent(EventType::Error,
@@ -20,20 +22,20 @@ void lookForAttachedTarns(UpgradeService& service) {
     }
     int queued = 0;
     for (const auto& name : *names) {
-        queued += filterArrival(kInterfaceClass, name, service) == 0 ? 1 : 0;
+        queued += filterArrival(kInterfaceClass, name, service, dfuModeOnly) == 0 ? 1 : 0;
     }
     if (queued == 0) {
-        host.log.reportEvent(EventType::Information, L"no attached Tarn found.");
+        host.log.reportEvent(EventType::Information, dfuModeOnly
+                                                         ? L"no attached Tarn in DFU mode found."
+                                                         : L"no attached Tarn found.");
     }
 }
-
-} // namespace
 
 void handleNextArrival(UpgradeService& service) {
     auto& log = service.host().log;
     auto event = service.popArrival();
     if (!event) {
-        lookForAttachedTarns(service);
+        lookForAttachedTarns(service, false);
         return;
     }
     const auto waiting = static_cast<std::uint32_t>(service.queueSize());
@@ -68,6 +70,9 @@ std::uint32_t upgradeWorker(void* parameter) {
     auto& service = *static_cast<UpgradeService*>(parameter);
     service.host().log.reportEvent(EventType::Warning,
                                    L"TarnUpgradeProcess start event processing");
+    // The worker starts once the service hears arrivals: nothing that arrives from now on is
+    // missed, and what this look queues goes behind whatever already came.
+    lookForAttachedTarns(service, true);
     for (;;) {
         handleNextArrival(service);
     }

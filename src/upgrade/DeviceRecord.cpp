@@ -18,6 +18,11 @@ constexpr wchar_t kSerialKey[] = L"serial=";
 constexpr wchar_t kRuntimeWord[] = L"Runtime";
 constexpr wchar_t kDfuWord[] = L"DFU";
 
+// What filled the record, in the order of precedence; the record starts with none.
+constexpr int kRankCurrent = 1; // a Tarn with a mode that needs nothing
+constexpr int kRankRuntime = 2; // a runtime Tarn whose version needs the package
+constexpr int kRankDfu = 3;     // a Tarn in DFU mode
+
 } // namespace
 
 std::wstring getKeyValue(std::wstring_view line, std::wstring_view key) {
@@ -97,14 +102,17 @@ void TarnUpgradeProcess::initDev(std::wstring devData) {
         return;
     }
 
+    // The line is read whole into a record of its own: the pass's record comes from one Tarn,
+    // never mixed from the lines of several.
+    UpgradeDevice line;
     if (hasWordAfterStart(devData, kRuntimeWord)) {
-        updev.mode = kModeRuntime;
-        out.write(L"updev.mode is " + std::to_wstring(updev.mode) + L"\n");
+        line.mode = kModeRuntime;
+        out.write(L"updev.mode is " + std::to_wstring(line.mode) + L"\n");
         out.flush();
-        log.reportEvent(EventType::Information, L"updev.mode is  %d", updev.mode);
+        log.reportEvent(EventType::Information, L"updev.mode is  %d", line.mode);
     } else if (hasWordAfterStart(devData, kDfuWord)) {
-        updev.mode = kModeDfu;
-        out.write(L"updev.mode is " + std::to_wstring(updev.mode) + L"\n");
+        line.mode = kModeDfu;
+        out.write(L"updev.mode is " + std::to_wstring(line.mode) + L"\n");
         out.flush();
     } else {
         out.write(L"The status of the device is unkown. Its value is " + devData + L"\n");
@@ -112,23 +120,49 @@ void TarnUpgradeProcess::initDev(std::wstring devData) {
         return;
     }
 
-    updev.version = trim(getKeyValue(devData, kVersionKey));
-    if (!checkVersion(updev.version)) {
+    line.version = trim(getKeyValue(devData, kVersionKey));
+    // Only our own detach or a download cut short leaves a Tarn in DFU mode, and there it has no
+    // working firmware: it takes the package whatever its bootloader reports. A line without a
+    // version is no device line of the tool's and still goes to the decision.
+    bool takesPackage = false;
+    if (line.mode == kModeDfu && !line.version.empty()) {
+        log.reportEvent(EventType::Information,
+                        L"initDev device in DFU mode (ver=%s) takes the package", line.version);
+        takesPackage = true;
+    } else {
+        takesPackage = checkVersion(line.version);
+    }
+    if (takesPackage) {
+        line.cfgId = toInt32(getKeyValue(devData, kConfigKey));
+        out.write(L"updev.cfgId is " + std::to_wstring(line.cfgId) + L"\n");
+        out.flush();
+        log.reportEvent(EventType::Information, L"initDev updev.cfgId= %d", line.cfgId);
+
+        line.sn = serialOf(devData);
+        log.reportEvent(EventType::Information, L"initDev updev.sn= %s", line.sn);
+        out.write(L"updev.sn is " + line.sn + L"\n");
+        out.flush();
+
+        log.reportEvent(EventType::Information, L"leave initDev");
+    }
+
+    // The first Tarn in DFU mode fills the record; without one, the first whose runtime version
+    // needs the package; without either, the first line with a mode, which needs nothing.
+    const int rank = !takesPackage ? kRankCurrent : line.mode == kModeDfu ? kRankDfu : kRankRuntime;
+    if (rank <= recordRank_) {
+        if (takesPackage) {
+            log.reportEvent(EventType::Information, L"initDev device %s waits for a later pass",
+                            line.sn);
+        }
         return;
     }
-    upgradeNeeded = true;
-
-    updev.cfgId = toInt32(getKeyValue(devData, kConfigKey));
-    out.write(L"updev.cfgId is " + std::to_wstring(updev.cfgId) + L"\n");
-    out.flush();
-    log.reportEvent(EventType::Information, L"initDev updev.cfgId= %d", updev.cfgId);
-
-    updev.sn = serialOf(devData);
-    log.reportEvent(EventType::Information, L"initDev updev.sn= %s", updev.sn);
-    out.write(L"updev.sn is " + updev.sn + L"\n");
-    out.flush();
-
-    log.reportEvent(EventType::Information, L"leave initDev");
+    if (recordRank_ == kRankRuntime) {
+        log.reportEvent(EventType::Information, L"initDev device %s waits for a later pass",
+                        updev.sn);
+    }
+    updev = std::move(line);
+    upgradeNeeded = takesPackage;
+    recordRank_ = rank;
 }
 
 // The same words as initDev give the mode; a line with neither names no Tarn worth a record.

@@ -31,6 +31,9 @@ public:
         return line;
     }
 
+    // The line take() would give next, without taking it.
+    std::wstring_view peek() const { return OutputLines(*this).take(); }
+
 private:
     std::wstring_view text_;
     std::size_t pos_ = 0;

@@ -126,11 +126,14 @@ public:
     std::vector<ListedTarn> listedTarns;
 
 private:
-    void completionCheck(std::wstring_view line, bool& finished);
+    void completionCheck(std::wstring_view line, std::wstring_view next, bool& finished);
+    void reportDetachRefusal(std::wstring_view line);
     void deviceLineScan(std::wstring_view line);
     void noteListedTarn(std::wstring_view line);
 
     EngineContext& context_;
+    // Which kind of device line filled updev (DeviceRecord.cpp); 0 while none has.
+    int recordRank_ = 0;
     // The child of the run in progress: ended when its output outlasts the bound, and its
     // handles closed when the run is over.
     std::unique_ptr<platform::ChildProcess> child_;

@@ -2,6 +2,7 @@
 #include "fakes/EngineFixture.h"
 
 #include <limits>
+#include <sstream>
 
 namespace tarn::upgrade {
 namespace {
@@ -101,23 +102,41 @@ TEST_F(DeviceRecord, KeysTakenByTheirRules) {
     EXPECT_EQ(huge.updev.sn, L"");
 }
 
-TEST_F(DeviceRecord, LaterLinesOverwriteButUpgradeNeededStays) {
-    engine.initDev(L"Found Runtime: [7c3e:5710] ver=0102, cfg=1, serial=\"A\"");
-    engine.initDev(L"Found DFU: [7c3e:5711] ver=0103, cfg=2, serial=\"B\"");
-    EXPECT_TRUE(engine.upgradeNeeded);
-    EXPECT_EQ(engine.updev.mode, kModeDfu);
-    EXPECT_EQ(engine.updev.version, L"0103");
-    EXPECT_EQ(engine.updev.cfgId, 1);
-    EXPECT_EQ(engine.updev.sn, L"A");
-}
-
-TEST_F(DeviceRecord, NoUpgradeKeepsSerialAndConfigurationUntouched) {
-    engine.updev.cfgId = -5;
-    engine.initDev(L"Found Runtime: [7c3e:5710] ver=0103, cfg=1, serial=\"A\"");
-    EXPECT_FALSE(engine.upgradeNeeded);
-    EXPECT_EQ(engine.updev.cfgId, -5);
-    EXPECT_EQ(engine.updev.sn, L"");
-    EXPECT_EQ(texts().back(), L"The device is running same or newer version");
+// The record comes whole from one line: the first DFU-mode Tarn, else the first runtime Tarn that
+// needs the package, else the first with a mode; no other line changes it. Lines as "R|D VERSION
+// SERIAL CFG"; the record as "MODE VERSION CFG SERIAL NEEDED;" and the serials told to wait.
+TEST_F(DeviceRecord, OneLineFillsTheRecord) {
+    const std::pair<Strings, std::wstring> cases[] = {
+        {{L"R 0102 A 1", L"D 0103 B 2"}, L"1 0103 2 B yes; A"},
+        {{L"D 0102 B 2", L"R 0102 A 1"}, L"1 0102 2 B yes; A"},
+        {{L"D ffff A 1", L"D 0102 B 1"}, L"1 ffff 1 A yes; B"}, // in DFU mode, whatever version
+        {{L"R 0103 A 1", L"R 0102 B 3"}, L"0 0102 3 B yes;"},
+        {{L"R 0102 A 1", L"R 0102 B 3", L"R 0200 C 1"}, L"0 0102 1 A yes; B"},
+        // Nothing to do: cfg and serial are not read.
+        {{L"R 0103 A 1", L"R 0200 B 1"}, L"0 0103 0  no;"},
+    };
+    for (const auto& [lines, expected] : cases) {
+        TarnUpgradeProcess e(context, false);
+        e.targetVersion = L"0103";
+        eventLog.clear();
+        for (const auto& line : lines) {
+            std::wistringstream in(line);
+            std::wstring mode, version, serial, cfg;
+            in >> mode >> version >> serial >> cfg;
+            e.initDev((mode == L"D" ? L"Found DFU: [7c3e:5711] ver="
+                                    : L"Found Runtime: [7c3e:5710] ver=") +
+                      version + L", cfg=" + cfg + L", serial=\"" + serial + L"\"");
+        }
+        std::wstring got = std::to_wstring(e.updev.mode) + L" " + e.updev.version + L" " +
+                           std::to_wstring(e.updev.cfgId) + L" " + e.updev.sn +
+                           (e.upgradeNeeded ? L" yes;" : L" no;");
+        for (const auto& t : texts()) {
+            if (t.ends_with(L" waits for a later pass")) { // "initDev device S waits ..."
+                got += L" " + t.substr(15, t.size() - 15 - 23);
+            }
+        }
+        EXPECT_EQ(got, expected) << lines.front();
+    }
 }
 
 struct VersionCase {

@@ -90,6 +90,41 @@ TEST_F(Analysis, TheFirstMarkerDecides) {
     EXPECT_EQ(texts()[2], L"analyseBuffer strTmp= ");
 }
 
+// dfu-util 0.11 on a Tarn left in dfuERROR: it clears the state and downloads.
+TEST_F(Analysis, AnErrorStateTheToolClearsDoesNotDecide) {
+    download(L"b\nDFU state(10) = dfuERROR, status(15) = Device stalled an unexpected request\n"
+             L"Clearing status\nDetermining device status...\n"
+             L"DFU state(2) = dfuIDLE, status(0) = No error condition is present\nDone!\n");
+    EXPECT_EQ(engine.TarnUpdateResult, 4);
+    EXPECT_EQ(texts()[1], L"analyseBuffer error state cleared: strTmp=DFU state(10) = dfuERROR, "
+                          L"status(15) = Device stalled an unexpected request");
+}
+
+// One warning quoting the tool's line; on standard error it may come before the banner.
+TEST_F(Analysis, ARefusedDetachIsAWarningQuotingTheTool) {
+    const auto warnings = [&] {
+        Strings out;
+        for (const auto& e : eventLog.events) {
+            if (e.type == 2) {
+                out.push_back(e.text);
+            }
+        }
+        return out;
+    };
+    for (const std::wstring refusal :
+         {L"dfu-util: can't detach", L"dfu-util: More than one DFU capable USB device found! Try",
+          L"dfu-util: No DFU capable USB device available"}) {
+        for (const auto& output : {refusal + L"\nbanner\n", L"banner\n" + refusal + L"\n"}) {
+            eventLog.clear();
+            engine.analyseBuffer(output + L"Resetting USB...\n", kOutputDetach);
+            EXPECT_EQ(warnings(), Strings{L"doDevDetach dfu-util refused: " + refusal}) << output;
+        }
+    }
+    eventLog.clear();
+    engine.analyseBuffer(L"banner\nResetting USB...\n", kOutputDetach);
+    EXPECT_TRUE(warnings().empty());
+}
+
 TEST_F(Analysis, DownloadOutputOutsideDfuModeIsScannedForDevices) {
     engine.updev.mode = kModeRuntime;
     engine.analyseBuffer(L"b\nDone!\n", kOutputDownload);

@@ -139,6 +139,32 @@ TEST_F(Worker, ALookQueuesTheAttachedTarnsThroughTheArrivalFilter) {
     EXPECT_EQ(service.queueSize(), 0u);
 }
 
+// The look at start queues only the Tarns in DFU mode. Its names come from SetupDi, in lower case
+// on Windows and without an arrival record's bound: each is bounded and cut as an arrival's.
+TEST_F(Worker, TheLookAtStartQueuesOnlyTarnsInDfuMode) {
+    const std::wstring dfu =
+        L"\\\\?\\usb#vid_7c3e&pid_5711#sn0002#{5e1b9c3a-7f24-4d6b-a1c8-93e0f2b47d15}";
+    const std::wstring tooLong = std::wstring(255, L'x') + L"PID_5711" + std::wstring(37, L'y');
+    const std::wstring guid = L"Guid = {5E1B9C3A-7F24-4D6B-A1C8-93E0F2B47D15}";
+    const std::wstring notTarn = L"arrival device is not Vantor Tarn.";
+    runtime.present = Strings{L"\\\\?\\usb#vid_7c3e&pid_5710#sn0001", dfu,
+                              std::wstring(L"USB#VID_7C3E\0&PID_5711#x", 24), tooLong};
+    service.workerThreadId = 0x5EE5;
+    lookForAttachedTarns(service, true);
+    EXPECT_EQ(serviceTexts(),
+              (Strings{L"look for attached Tarns in DFU mode.", guid,
+                       L"attached Tarn in runtime mode waits for its arrival.", guid,
+                       L"arrival device is Vantor Tarn.", guid, notTarn, guid, notTarn}));
+    ASSERT_EQ(service.queueSize(), 1u);
+    EXPECT_EQ(std::wstring(service.deviceName), tooLong.substr(0, kDeviceNameSize - 1));
+    EXPECT_EQ(service.workerThreadId, 0x5EE5u); // nothing written past the name buffer
+
+    runtime.present = Strings{L"\\\\?\\usb#vid_7c3e&pid_5710#sn0001"};
+    eventLog.clear();
+    lookForAttachedTarns(service, true);
+    EXPECT_EQ(serviceTexts().back(), L"no attached Tarn in DFU mode found.");
+}
+
 // Arrivals and requests handled while a download is in progress: the control handler only
 // queues.
 TEST_F(Worker, TheControlHandlerReturnsAtOnceDuringAPass) {

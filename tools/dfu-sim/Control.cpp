@@ -17,8 +17,9 @@ constexpr std::size_t kImageHeaderSize = 12;
 const char* const kHelp =
     "usage: tarn-dfu-sim sim [--state FILE] COMMAND ...\n"
     "  add SERIAL [--mode runtime|dfu] [--version HEX] [--cfg N] [--devnum N] [--path P]\n"
-    "             [--active VALUE]\n"
-    "  set SERIAL KEY=VALUE...     device keys: mode version cfg devnum path active\n"
+    "             [--active VALUE] [--bootloader HEX]\n"
+    "  set SERIAL KEY=VALUE...     device keys: mode version bootloader dfu-state cfg devnum\n"
+    "                              path active\n"
     "                              fault.listing=none|crlf|garbage|silent\n"
     "                              fault.detach=none|ignore\n"
     "                              fault.download=none|error|no-done|silent|die|hang|flood\n"
@@ -83,9 +84,13 @@ Device& existing(State& state, const std::string& serial) {
 void add(State& state, std::vector<std::string> args) {
     Device device;
     bool present = false;
-    const std::pair<const char*, const char*> options[] = {
-        {"--mode", "mode"},     {"--version", "version"}, {"--cfg", "cfg"},
-        {"--devnum", "devnum"}, {"--path", "path"},       {"--active", "active"}};
+    const std::pair<const char*, const char*> options[] = {{"--mode", "mode"},
+                                                           {"--version", "version"},
+                                                           {"--cfg", "cfg"},
+                                                           {"--devnum", "devnum"},
+                                                           {"--path", "path"},
+                                                           {"--active", "active"},
+                                                           {"--bootloader", "bootloader"}};
     std::vector<std::pair<std::string, std::string>> settings;
     for (auto& [option, key] : options) {
         std::string value = takeOption(args, option, present);

@@ -232,7 +232,8 @@ bool delaysOn(const State& state, const Device* device) {
 std::string deviceLine(const Device& d) {
     const bool dfu = d.mode == Mode::Dfu;
     std::string line = std::string("Found ") + (dfu ? "DFU" : "Runtime") + ": [" + hex4(kVendor) +
-                       ":" + hex4(dfu ? kDfuProduct : kRuntimeProduct) + "] ver=" + d.version +
+                       ":" + hex4(dfu ? kDfuProduct : kRuntimeProduct) +
+                       "] ver=" + (dfu && !d.bootloader.empty() ? d.bootloader : d.version) +
                        ", devnum=" + std::to_string(d.devnum) + ", cfg=" + std::to_string(d.cfg);
     if (d.active)
         line += ", active=" + consoleText(*d.active);
@@ -293,7 +294,8 @@ void runtimeOpening() {
         "Device really in Run-Time Mode, send DFU detach request...\n");
 }
 
-void dfuOpening() {
+// A device left in dfuERROR is cleared first, as the tool does before anything else.
+void dfuOpening(Device& d) {
     out("Opening DFU capable USB device...\n"
         "Device ID " +
         hex4(kVendor) + ":" + hex4(kDfuProduct) +
@@ -301,9 +303,14 @@ void dfuOpening() {
         "Device DFU version 0110\n"
         "Claiming USB DFU Interface...\n"
         "Setting Alternate Interface #0 ...\n"
-        "Determining device status...\n"
-        "DFU state(2) = dfuIDLE, " +
-        kNoError + "\n");
+        "Determining device status...\n");
+    if (d.dfuError) {
+        out("DFU state(10) = dfuERROR, status(15) = Device stalled an unexpected request\n"
+            "Clearing status\n"
+            "Determining device status...\n");
+        d.dfuError = false;
+    }
+    out("DFU state(2) = dfuIDLE, " + std::string(kNoError) + "\n");
 }
 
 // Finds the one device for a detach or download, or says why not as the tool would.
@@ -326,9 +333,20 @@ int detach(const std::filesystem::path& file, State& state, const Options& o) {
     if (!d)
         return exitCode;
     if (d->mode == Mode::Dfu) {
-        dfuOpening();
-        err("dfu-util: WARNING: Device already in DFU mode? (bState=2 dfuIDLE)\n");
-        return 1;
+        // dfu-util 0.11 sends the detach all the same; the bootloader stalls it and stays in
+        // dfuERROR, without re-enumerating.
+        dfuOpening(*d);
+        out("DFU mode device DFU version 0110\n"
+            "Device returned transfer size 1024\n");
+        err("dfu-util: can't detach\n");
+        d->dfuError = true;
+        try {
+            saveState(file, state);
+        } catch (const std::exception& e) {
+            err(std::string("dfu-util: error detaching (") + e.what() + ")\n");
+            return kExIoErr;
+        }
+        return 0;
     }
     const bool delays = delaysOn(state, d);
     runtimeOpening();
@@ -451,7 +469,7 @@ int download(const std::filesystem::path& file, State& state, const Options& o) 
     const std::string& fault = d->faultDownload;
     const bool delays = delaysOn(state, d);
     const std::uint64_t payload = package.size() - suffix.length;
-    dfuOpening();
+    dfuOpening(*d);
     out("DFU mode device DFU version 0110\n"
         "Device returned transfer size 1024\n"
         "Copying data from PC to DFU device\n");

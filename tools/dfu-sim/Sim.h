@@ -17,6 +17,8 @@ struct Device {
     std::string serial;
     Mode mode = Mode::Runtime;
     std::string version = "0100"; // four lowercase hex digits
+    std::string bootloader;       // what DFU mode reports as ver=; empty: the firmware version
+    bool dfuError = false;        // left in dfuERROR (a detach refused in DFU mode)
     int cfg = 1;
     int devnum = 0;
     std::string path;

@@ -130,6 +130,11 @@ void setDeviceKey(Device& device, std::string_view key, std::string_view value) 
         device.mode = value == "dfu" ? Mode::Dfu : Mode::Runtime;
     } else if (key == "version") {
         device.version = normaliseVersion(value);
+    } else if (key == "bootloader") {
+        device.bootloader = value.empty() ? std::string() : normaliseVersion(value);
+    } else if (key == "dfu-state") {
+        checkChoice(value, {"idle", "error"}, key);
+        device.dfuError = value == "error";
     } else if (key == "cfg") {
         device.cfg = parseInt(value, key);
     } else if (key == "devnum") {
@@ -220,8 +225,12 @@ std::string formatDevice(const Device& d) {
     out << "[device]\n"
         << "serial = " << quoteIfNeeded(d.serial) << '\n'
         << "mode = " << (d.mode == Mode::Dfu ? "dfu" : "runtime") << '\n'
-        << "version = " << d.version << '\n'
-        << "cfg = " << d.cfg << '\n'
+        << "version = " << d.version << '\n';
+    if (!d.bootloader.empty())
+        out << "bootloader = " << d.bootloader << '\n';
+    if (d.dfuError)
+        out << "dfu-state = error\n";
+    out << "cfg = " << d.cfg << '\n'
         << "devnum = " << d.devnum << '\n'
         << "path = " << quoteIfNeeded(d.path) << '\n';
     if (d.active)

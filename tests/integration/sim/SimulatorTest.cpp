@@ -186,9 +186,6 @@ TEST_F(Simulator, DetachRefusals) {
     r = detach("SN0001", "2"); // no such configuration
     EXPECT_NE(r.exitCode, 0);
     EXPECT_TRUE(contains(r.output, "No DFU capable USB device available"));
-    r = detach("SN0002"); // already in DFU mode
-    EXPECT_NE(r.exitCode, 0);
-    EXPECT_TRUE(contains(r.output, "Device already in DFU mode?"));
     r = run({"-d", "7c3e:5710,7c3e:5711", "-e"}); // two devices, no serial
     EXPECT_NE(r.exitCode, 0);
     EXPECT_TRUE(contains(r.output, "More than one DFU capable USB device found!"));
@@ -206,6 +203,24 @@ TEST_F(Simulator, DetachRefusals) {
 
     EXPECT_EQ(readFile(state_), before);
     EXPECT_FALSE(fs::exists(dir_ / "tarn-dfu-sim.events"));
+}
+
+// As dfu-util 0.11 with the Tarn: refused, exit 0, no re-enumeration, dfuERROR until the next
+// run clears it.
+TEST_F(Simulator, ADetachInDfuModeLeavesTheErrorStateForTheNextRun) {
+    sim({"add", "SN0001", "--mode", "dfu", "--bootloader", "FFFF"});
+    Result r = detach("SN0001");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(contains(r.output, "Device returned transfer size 1024\ndfu-util: can't detach\n"));
+    EXPECT_TRUE(contains(readFile(state_), "dfu-state = error\n"));
+    EXPECT_FALSE(fs::exists(dir_ / "tarn-dfu-sim.events"));
+    EXPECT_TRUE(contains(run({"-l"}).output, "Found DFU: [7c3e:5711] ver=ffff,"));
+
+    r = download("SN0001", package("0103", {}));
+    EXPECT_TRUE(contains(r.output, "DFU state(10) = dfuERROR, status(15) = Device stalled an "
+                                   "unexpected request\nClearing status\n"));
+    EXPECT_TRUE(contains(r.output, "Done!"));
+    EXPECT_FALSE(contains(readFile(state_), "dfu-state"));
 }
 
 TEST_F(Simulator, IgnoredDetachLeavesTheDeviceInRuntimeMode) {

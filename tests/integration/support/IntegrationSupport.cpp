@@ -86,7 +86,10 @@ std::string jsonString(const std::string& line, std::size_t& pos) {
 
 std::vector<LogEntry> readEventLog(const fs::path& root) {
     std::vector<LogEntry> entries;
-    std::istringstream in(readFile(root / "eventlog.jsonl"));
+    // A line the service is still writing is not read yet.
+    std::string text = readFile(root / "eventlog.jsonl");
+    text.erase(text.find_last_of('\n') + 1);
+    std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         LogEntry entry;
         std::size_t pos = 1;

@@ -68,6 +68,41 @@ TEST_F(ListingGrammar, TheRealDfuListingReadsAsTheSimulatorsLineForLine) {
     compare("dfu");
 }
 
+// The real tool's own texts: a detach it refuses (and leaves the Tarn in dfuERROR), a download
+// that clears that state first, and a manifestation refused, after which it still says "Done!".
+TEST_F(ListingGrammar, TheRealToolsRefusalAndErrorStatesMeanWhatTheySay) {
+    bus.ctl({"plug", "SN0001", "mode=dfu", "version=0102"});
+    UsbBus::installTool(sysroot.services());
+    ScopedEnvironment preload(bus.environment());
+    const auto pass = [&] {
+        eventLog.clear();
+        TarnUpgradeProcess engine(context, false);
+        EXPECT_EQ(engine.initDfuDevList(), kOutcomeListed);
+        return engine.doUpgrade();
+    };
+    {
+        TarnUpgradeProcess engine(context, false);
+        UpgradeDevice runtime{L"0102", 1, L"SN0001", kModeRuntime};
+        engine.doDevDetach(runtime);
+    }
+    EXPECT_TRUE(eventLog.contains(L"doDevDetach dfu-util refused: dfu-util: can't detach"));
+    EXPECT_EQ(bus.device("SN0001")["dfuState"], "10");
+    EXPECT_EQ(pass(), kOutcomeWritten);
+    EXPECT_TRUE(eventLog.contains(L"analyseBuffer error state cleared: strTmp=DFU state(10) = "
+                                  L"dfuERROR, status(15) = Device stalled an unexpected request"));
+
+    ASSERT_TRUE(integration::waitUntil([&] { return bus.device("SN0001")["present"] == "1"; }));
+    bus.ctl({"unplug", "SN0001"});
+    bus.ctl({"plug", "SN0001", "mode=dfu"});
+    // No image header: the Tarn refuses to run it.
+    sysroot.sim({"make-package", (sysroot.services() / "fw-0104.dfu").string(), "--version", "0104",
+                 "--size", "8"});
+    EXPECT_EQ(pass(), kOutcomeDownloadFailed);
+    EXPECT_TRUE(eventLog.contains(L"analyseBuffer Upgrade check ERROR: strTmp=DFU state(10) = "
+                                  L"dfuERROR, status(10) = Device's firmware is corrupt. It cannot "
+                                  L"return to run-time (non-DFU) operations"));
+}
+
 // What argv-echo prints for these arguments.
 std::string echoed(const std::vector<std::string>& args) {
     std::string text = "argc " + std::to_string(args.size() + 1) + "\n";

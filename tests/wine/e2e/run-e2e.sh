@@ -57,7 +57,7 @@ reports=$(grep -v '^BAD' <<<"$reports")
 [ -n "$reports" ] || fail "no event-log reports seen"
 
 # The service host's texts; everything else is the engine's.
-service_texts='^(enter service main function\.|initialize service (success|failed)\.|enter initialize service function\.|register service control handler (success|failed)\.|enter registerStart function\.|register device notification failed\.|control code: .*|enter onStop function\.|unregister device notification\.|service control stop success\.|dwEventType: -?[0-9]+|device remove|device event others|device event: device arrival|Guid = \{.*\}|arrival device is (not )?Vantor Tarn\.|TarnUpgradeProcess (start event processing|processing event\.\.\.\. queue size [0-9]+)|TarnUpgradeProcess\.initDfuDevList (failed!|processing event\.\.\.\. done)|TarnUpgradeProcess\.doUpgrade failed!|arrival device handled completely\.|Keep service running\.|Tarn with serial ".*" not recorded: .*|registry record not written, error [0-9]+)$'
+service_texts='^(enter service main function\.|initialize service (success|failed)\.|enter initialize service function\.|register service control handler (success|failed)\.|enter registerStart function\.|register device notification failed\.|control code: .*|enter onStop function\.|unregister device notification\.|service control stop success\.|dwEventType: -?[0-9]+|device remove|device event others|device event: device arrival|Guid = \{.*\}|arrival device is (not )?Vantor Tarn\.|TarnUpgradeProcess (start event processing|processing event\.\.\.\. queue size [0-9]+)|TarnUpgradeProcess\.initDfuDevList (failed!|processing event\.\.\.\. done)|TarnUpgradeProcess\.doUpgrade failed!|arrival device handled completely\.|Keep service running\.|look for attached Tarns in DFU mode\.|no attached Tarn in DFU mode found\.|Tarn with serial ".*" not recorded: .*|registry record not written, error [0-9]+)$'
 declare -a service_ids=() engine_ids=()
 worker=
 worker_sequence=
@@ -77,7 +77,10 @@ while read -r tid type id text; do
     if [ "$tid" = "$worker" ]; then
         # The worker's own messages, all warnings, and the engine messages that tell the
         # outcome of each pass.
-        if [ "$source" = S ]; then
+        if [[ $text == "look for attached Tarns in DFU mode." ||
+            $text == "no attached Tarn in DFU mode found." ]]; then
+            : # the look at start, information entries before the first pass
+        elif [ "$source" = S ]; then
             [ "$type" -eq 2 ] || fail "worker message of type $type: $text"
             worker_sequence+="$text"$'\n'
         elif [[ $text == "enter doDevDetach"* || $text == "TarnUpdateResult is "* ||

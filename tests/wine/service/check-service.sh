@@ -162,18 +162,21 @@ if ! wait_until service_reported; then
     exit 1
 fi
 
-# The worker thread starts just before service main reports its result.
+# The worker thread starts just before service main reports its result, and looks once for Tarns
+# in DFU mode (Wine has none).
 start_reports="W run Tarn windows update normally.
 I enter service main function.
 I enter initialize service function.
 I register service control handler success.
 I enter registerStart function.
 ~W TarnUpgradeProcess start event processing
+~I look for attached Tarns in DFU mode.
+~I no attached Tarn in DFU mode found.
 S initialize service success."
 
 # At most the deadline: check_sequence says which are missing.
 start_reported() {
-    (($(process_reports "$session_err" "$service_pid" | wc -l) >= 7))
+    (($(process_reports "$session_err" "$service_pid" | wc -l) >= 9))
 }
 wait_until start_reported
 check_sequence start "$(reports_by_id "$session_err" "$service_pid")" "$start_reports"
