@@ -27,20 +27,14 @@ void lookForAttachedTarns(UpgradeService& service) {
     }
 }
 
-} // namespace
-
-void handleNextArrival(UpgradeService& service) {
+// One upgrade pass, from a fresh engine: the pass ends with it.
+void runPass(UpgradeService& service, const UpdateParameter& event) {
     auto& log = service.host().log;
-    auto event = service.popArrival();
-    if (!event) {
-        lookForAttachedTarns(service);
-        return;
-    }
     const auto waiting = static_cast<std::uint32_t>(service.queueSize());
     log.reportEvent(EventType::Warning, L"TarnUpgradeProcess processing event.... queue size %u",
                     waiting);
     {
-        upgrade::TarnUpgradeProcess engine(service.host().engine, event->force);
+        upgrade::TarnUpgradeProcess engine(service.host().engine, event.force);
         if (engine.initDfuDevList() != upgrade::kOutcomeListed) {
             log.reportEvent(EventType::Warning, L"TarnUpgradeProcess.initDfuDevList failed!");
         } else {
@@ -57,7 +51,23 @@ void handleNextArrival(UpgradeService& service) {
             }
         }
     }
+}
+
+} // namespace
+
+void handleNextArrival(UpgradeService& service) {
+    auto event = service.popArrival();
+    if (!event) {
+        lookForAttachedTarns(service);
+    } else {
+        runPass(service, *event);
+    }
     event.reset();
+    if (service.endPass()) {
+        service.host().log.reportEvent(EventType::Information,
+                                       L"pass ended, service stops for shutdown.");
+        onStop(service);
+    }
 }
 
 std::uint32_t upgradeWorker(void* parameter) {

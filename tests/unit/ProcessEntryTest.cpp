@@ -46,15 +46,42 @@ TEST_F(Entry, Install) {
     EXPECT_EQ(c.desiredAccess, 0xF01FFu);
     EXPECT_EQ(c.serviceType, 0x10u);
     EXPECT_EQ(c.startType, 2u);
-    EXPECT_EQ(c.errorControl, 3u);
+    EXPECT_EQ(c.errorControl, 1u); // normal: a failed start at boot restarts no PC
     // Quoted, so that "C:\Program.exe" is never tried.
     EXPECT_EQ(c.binaryPathName, L"\"C:\\Program Files\\Vantor\\Tarn\\Services\\"
                                 L"VantorTarnWindowsUpdateService.exe\"");
     EXPECT_EQ(manager.accessRequested, std::vector<std::uint32_t>{0x0002});
-    EXPECT_EQ(manager.calls, (Strings{L"OpenSCManager", L"GetModuleFileName", L"CreateService",
-                                      L"Close service", L"Close manager"}));
+    EXPECT_EQ(
+        manager.calls,
+        (Strings{L"OpenSCManager", L"GetModuleFileName", L"CreateService",
+                 L"ChangeServiceConfig2 PreshutdownInfo", L"ChangeServiceConfig2 FailureActions",
+                 L"ChangeServiceConfig2 FailureActionsFlag", L"Close service", L"Close manager"}));
     EXPECT_EQ(typeOf(L"service start install."), 2);
     EXPECT_EQ(typeOf(L"create service success."), 0);
+    // A shutdown waits for one download pass; any failure, crash or not, restarts it.
+    EXPECT_EQ(manager.preshutdownTimeout, 240000u);
+    ASSERT_TRUE(manager.failureActions);
+    EXPECT_EQ(manager.failureActions->resetPeriodSeconds, 86400u);
+    ASSERT_EQ(manager.failureActions->actions.size(), 3u);
+    for (const auto& action : manager.failureActions->actions) {
+        EXPECT_EQ(action.type, 1u); // SC_ACTION_RESTART
+        EXPECT_EQ(action.delayMs, 60000u);
+    }
+    EXPECT_EQ(manager.failureActionsFlag, true);
+}
+
+// Wine keeps no failure actions and refuses their flag: a setting the system cannot keep is
+// logged, and the service is installed all the same.
+TEST_F(Entry, SettingsTheSystemCannotKeepFailNothing) {
+    manager.failConfig = {L"PreshutdownInfo", L"FailureActions", L"FailureActionsFlag"};
+    runtime.error = 124;
+    EXPECT_EQ(run({"install"}), 0);
+    EXPECT_EQ(serviceTexts(), (Strings{L"service start install.", L"create service success.",
+                                       L"set pre-shutdown time-out failed, GetLastErrorCode: 124",
+                                       L"set failure actions failed, GetLastErrorCode: 124",
+                                       L"set failure actions flag failed, GetLastErrorCode: 124",
+                                       L"service install success."}));
+    EXPECT_EQ(typeOf(L"set failure actions flag failed, GetLastErrorCode: 124"), 2);
 }
 
 // A path cut at the buffer's end comes with the terminating NUL in the buffer's last place:

@@ -52,19 +52,51 @@ TEST_F(Main, HandlerRegistrationFails) {
     EXPECT_TRUE(runtime.statuses.empty()); // no status is ever reported
 }
 
-TEST_F(Main, NotificationRegistrationFails) {
+// A service that cannot hear arrivals or run passes does not stay shown running, deaf: it stops
+// with a code of its own, which the failure actions answer with a restart.
+TEST_F(Main, AStartThatCannotRegisterOrStartItsWorkerStopsWithItsCode) {
     runtime.failNotification = true;
     started();
     EXPECT_EQ(serviceTexts().back(), L"initialize service failed.");
     EXPECT_EQ(serviceTexts()[serviceTexts().size() - 2], L"register device notification failed.");
-    EXPECT_EQ(runtime.statuses.back().currentState, 4u); // still shown running
     EXPECT_EQ(std::count(runtime.calls.begin(), runtime.calls.end(), L"CreateThread"), 0);
-    // A later stop skips the unregistration.
+    ASSERT_EQ(runtime.statuses.size(), 3u);
+    EXPECT_EQ(runtime.statuses[2].currentState, 1u);
+    EXPECT_EQ(runtime.statuses[2].win32ExitCode, 1066u); // ERROR_SERVICE_SPECIFIC_ERROR
+    EXPECT_EQ(runtime.statuses[2].serviceSpecificExitCode, 1u);
+
+    testing::FakeServiceRuntime threadless;
+    threadless.failThread = true;
+    threadless.error = 8;
+    service::HostContext other{serviceLog, manager, threadless, context};
+    setHostContext(&other);
     eventLog.clear();
-    control(1);
-    EXPECT_EQ(serviceTexts(),
-              (Strings{L"control code: SERVICE_CONTROL_STOP.", L"enter onStop function.",
-                       L"service control stop success."}));
+    serviceMain(0, nullptr);
+    EXPECT_EQ(serviceTexts().back(), L"initialize service failed.");
+    EXPECT_EQ(serviceTexts()[serviceTexts().size() - 2],
+              L"create worker thread failed, GetLastErrorCode: 8");
+    EXPECT_EQ(threadless.unregistrations, 1); // no arrivals for a worker that is not there
+    ASSERT_EQ(threadless.statuses.size(), 3u);
+    EXPECT_EQ(threadless.statuses[2].currentState, 1u);
+    EXPECT_EQ(threadless.statuses[2].win32ExitCode, 1066u);
+    EXPECT_EQ(threadless.statuses[2].serviceSpecificExitCode, 2u);
+    setHostContext(&host);
+}
+
+// Idle, pre-shutdown stops at once: Windows would otherwise wait the whole time-out for it.
+TEST_F(Main, PreshutdownStopsAnIdleServiceAtOnce) {
+    started();
+    eventLog.clear();
+    runtime.statuses.clear();
+    EXPECT_EQ(control(15), 0u);
+    EXPECT_EQ(
+        serviceTexts(),
+        (Strings{L"control code: SERVICE_CONTROL_PRSHUTDOWN - stop now", L"enter onStop function.",
+                 L"unregister device notification.", L"service control stop success."}));
+    ASSERT_EQ(runtime.statuses.size(), 2u);
+    EXPECT_EQ(runtime.statuses[0].currentState, 3u);
+    EXPECT_EQ(runtime.statuses[1].currentState, 1u);
+    EXPECT_EQ(runtime.unregistrations, 1);
 }
 
 TEST_F(Main, TheStopSequence) {
@@ -91,7 +123,6 @@ TEST_F(Main, TheControlTable) {
         {2, {L"control code: SERVICE_CONTROL_PAUSE."}},
         {3, {L"control code: SERVICE_CONTROL_CONTINUE."}},
         {4, {L"control code: SERVICE_CONTROL_INTERROGATE."}},
-        {15, {L"control code: SERVICE_CONTROL_PRSHUTDOWN - do nothing"}},
         {5, {}},
         {6, {}},
         {0, {}},

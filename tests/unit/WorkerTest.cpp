@@ -2,7 +2,9 @@
 #include "fakes/HostFixture.h"
 #include "fakes/PassGate.h"
 
+#include <algorithm>
 #include <chrono>
+#include <deque>
 #include <future>
 #include <thread>
 
@@ -166,6 +168,95 @@ TEST_F(Worker, TheControlHandlerReturnsAtOnceDuringAPass) {
     ASSERT_TRUE(returned);
     EXPECT_EQ(calls.get(), 0);
     EXPECT_EQ(running.queueSize(), 201u); // the 200 requests merged into one look
+}
+
+// Only a pass that detaches or downloads keeps the PC awake: from before its tool starts until
+// the pass has ended.
+TEST_F(Worker, TheSystemIsKeptAwakeExactlyForPassesThatDetachOrDownload) {
+    const std::string written = kBanner + "Done!\n";
+    const std::string failed = kBanner + "DFU state(10) = dfuERROR\n";
+    const struct {
+        const char* what;
+        std::deque<testing::ScriptedRun> runs;
+        bool keepsAwake;
+    } passes[] = {
+        {"detach", {{{kBanner + kRuntime0102}}, {{kBanner}}}, true},
+        {"download", {{{kBanner + kDfu0102}}, {{written}}}, true},
+        {"failed download", {{{kBanner + kDfu0102}}, {{failed}}}, true},
+        {"up to date", {{{kBanner + "Found DFU: [7c3e:5711] ver=0103, cfg=1\n"}}}, false},
+        {"no device", {{{kBanner}}, {{kBanner}}}, false},
+    };
+    constexpr std::uint32_t kKeep = 0x80000001; // ES_CONTINUOUS | ES_SYSTEM_REQUIRED
+    constexpr std::uint32_t kLetGo = 0x80000000;
+    for (const auto& p : passes) {
+        processes.runs = p.runs;
+        processes.commandLines.clear();
+        power.calls.clear();
+        pass();
+        SCOPED_TRACE(p.what);
+        if (!p.keepsAwake) {
+            EXPECT_TRUE(power.calls.empty());
+            continue;
+        }
+        ASSERT_EQ(power.calls.size(), 2u);
+        EXPECT_EQ(power.calls[0].flags, kKeep);
+        EXPECT_EQ(power.calls[0].startsBefore, 1u); // after the listing, before the tool
+        EXPECT_EQ(power.calls[1].flags, kLetGo);
+        EXPECT_EQ(power.calls[1].startsBefore, 2u);
+    }
+    // No package: the tool never runs, nothing is kept awake.
+    files.files.clear();
+    power.calls.clear();
+    pass();
+    EXPECT_TRUE(power.calls.empty());
+}
+
+// Pre-shutdown during a download: stop-pending, with a check point that rises while the pass
+// waits, until the pass's verdict; then stopped.
+TEST_F(Worker, PreshutdownDuringAPassStopsWhenThePassHasEnded) {
+    serviceMain(0, nullptr);
+    auto& running = *static_cast<UpgradeService*>(runtime.context);
+    processes.runs = {{{kBanner + kDfu0102}}, {{kBanner + "Download done.\nDone!\n"}}};
+    std::size_t statusesBefore = 0;
+    {
+        testing::PassGate gate(processes);
+        running.pushArrival(UpdateParameter{running.deviceName, false, kInterfaceClass, &running});
+        std::thread worker([&] { handleNextArrival(running); });
+        gate.waitUntilHeld();
+        running.pushArrival(UpdateParameter{running.deviceName, false, kInterfaceClass, &running});
+        statusesBefore = runtime.statuses.size();
+        EXPECT_EQ(runtime.handler(15, 0, nullptr, runtime.context), 0u);
+        EXPECT_EQ(serviceTexts().back(),
+                  L"control code: SERVICE_CONTROL_PRSHUTDOWN - stop after the pass in progress");
+        ASSERT_EQ(runtime.statuses.size(), statusesBefore + 1);
+        EXPECT_EQ(runtime.statuses.back().currentState, 3u);
+        gate.release();
+        worker.join();
+    }
+    const std::vector<platform::ServiceStatus> stopping(
+        runtime.statuses.begin() + static_cast<std::ptrdiff_t>(statusesBefore),
+        runtime.statuses.end());
+    // The 200-second pause alone calls back 40 times, once every 5 s.
+    ASSERT_GE(stopping.size(), 42u);
+    for (std::size_t i = 0; i + 1 < stopping.size(); ++i) {
+        EXPECT_EQ(stopping[i].currentState, 3u) << i;
+        EXPECT_EQ(stopping[i].waitHint, 30000u) << i;
+        EXPECT_GE(stopping[i].checkPoint, i == 0 ? 1u : stopping[i - 1].checkPoint) << i;
+    }
+    EXPECT_GT(stopping[stopping.size() - 2].checkPoint, 40u);
+    EXPECT_EQ(stopping.back().currentState, 1u);
+    EXPECT_EQ(stopping.back().checkPoint, 0u);
+    EXPECT_EQ(stopping.back().waitHint, 0u);
+    EXPECT_EQ(stopping.back().win32ExitCode, 0u);
+
+    const auto texts = eventLog.texts();
+    const auto at = [&](const std::wstring& text) {
+        return std::find(texts.begin(), texts.end(), text) - texts.begin();
+    };
+    EXPECT_LT(at(L"TarnUpdateResult is 4"), at(L"pass ended, service stops for shutdown."));
+    EXPECT_LT(at(L"pass ended, service stops for shutdown."), at(L"enter onStop function."));
+    EXPECT_LT(at(L"unregister device notification."), at(L"service control stop success."));
+    EXPECT_EQ(at(L"service control stop success."), static_cast<std::ptrdiff_t>(texts.size()) - 1);
 }
 
 } // namespace
