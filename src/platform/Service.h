@@ -80,10 +80,12 @@ struct ServiceConfig {
 struct FailureAction {
     std::uint32_t type;    // SC_ACTION_TYPE
     std::uint32_t delayMs; // before the action
+    friend bool operator==(const FailureAction&, const FailureAction&) = default;
 };
 struct FailureActions {
     std::uint32_t resetPeriodSeconds; // failures older than this are forgotten
     std::vector<FailureAction> actions;
+    friend bool operator==(const FailureActions&, const FailureActions&) = default;
 };
 
 // An open Service Control Manager or service; destroying it calls CloseServiceHandle.

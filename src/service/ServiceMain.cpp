@@ -203,7 +203,7 @@ std::uint32_t controlHandler(std::uint32_t control, std::uint32_t eventType, voi
     return 0;
 }
 
-void onStop(UpgradeService& service) {
+void onStop(UpgradeService& service, bool reportStoppedLast) {
     auto& log = service.host().log;
     log.reportEvent(EventType::Information, L"enter onStop function.");
     reportState(service, kStateStopPending);
@@ -215,6 +215,11 @@ void onStop(UpgradeService& service) {
         }
     }
     // The worker is not told: it ends with the process, wherever it is.
+    if (reportStoppedLast) {
+        log.reportEvent(EventType::Information, L"service control stop success.");
+        reportState(service, kStateStopped);
+        return;
+    }
     reportState(service, kStateStopped);
     log.reportEvent(EventType::Information, L"service control stop success.");
 }

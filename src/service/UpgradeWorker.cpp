@@ -66,7 +66,7 @@ void handleNextArrival(UpgradeService& service) {
     if (service.endPass()) {
         service.host().log.reportEvent(EventType::Information,
                                        L"pass ended, service stops for shutdown.");
-        onStop(service);
+        onStop(service, true);
     }
 }
 

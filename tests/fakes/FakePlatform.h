@@ -241,12 +241,11 @@ public:
         return a < b ? -1 : (a > b ? 1 : 0);
     }
     int compareNames(std::wstring_view a, std::wstring_view b) override {
-        std::wstring x(a);
-        std::wstring y(b);
-        for (auto* text : {&x, &y}) {
-            std::transform(text->begin(), text->end(), text->begin(), ::towupper);
-        }
-        return x.compare(y);
+        const auto upper = [](std::wstring text) {
+            std::transform(text.begin(), text.end(), text.begin(), ::towupper);
+            return text;
+        };
+        return upper(std::wstring(a)).compare(upper(std::wstring(b)));
     }
     bool deleteFile(const std::wstring& path) override {
         deletions.push_back(path);

@@ -60,13 +60,9 @@ TEST_F(Entry, Install) {
     EXPECT_EQ(typeOf(L"create service success."), 0);
     // A shutdown waits for one download pass; any failure, crash or not, restarts it.
     EXPECT_EQ(manager.preshutdownTimeout, 240000u);
-    ASSERT_TRUE(manager.failureActions);
-    EXPECT_EQ(manager.failureActions->resetPeriodSeconds, 86400u);
-    ASSERT_EQ(manager.failureActions->actions.size(), 3u);
-    for (const auto& action : manager.failureActions->actions) {
-        EXPECT_EQ(action.type, 1u); // SC_ACTION_RESTART
-        EXPECT_EQ(action.delayMs, 60000u);
-    }
+    const platform::FailureAction restart{1, 60000}; // SC_ACTION_RESTART after a minute
+    EXPECT_EQ(manager.failureActions,
+              (platform::FailureActions{86400, {restart, restart, restart}}));
     EXPECT_EQ(manager.failureActionsFlag, true);
 }
 

@@ -1,6 +1,8 @@
 // Service main, the control handler and the stop sequence.
 #include "fakes/HostFixture.h"
 
+#include <tuple>
+
 namespace tarn::service {
 namespace {
 
@@ -55,48 +57,28 @@ TEST_F(Main, HandlerRegistrationFails) {
 // A service that cannot hear arrivals or run passes does not stay shown running, deaf: it stops
 // with a code of its own, which the failure actions answer with a restart.
 TEST_F(Main, AStartThatCannotRegisterOrStartItsWorkerStopsWithItsCode) {
-    runtime.failNotification = true;
-    started();
-    EXPECT_EQ(serviceTexts().back(), L"initialize service failed.");
-    EXPECT_EQ(serviceTexts()[serviceTexts().size() - 2], L"register device notification failed.");
-    EXPECT_EQ(std::count(runtime.calls.begin(), runtime.calls.end(), L"CreateThread"), 0);
-    ASSERT_EQ(runtime.statuses.size(), 3u);
-    EXPECT_EQ(runtime.statuses[2].currentState, 1u);
-    EXPECT_EQ(runtime.statuses[2].win32ExitCode, 1066u); // ERROR_SERVICE_SPECIFIC_ERROR
-    EXPECT_EQ(runtime.statuses[2].serviceSpecificExitCode, 1u);
-
-    testing::FakeServiceRuntime threadless;
-    threadless.failThread = true;
-    threadless.error = 8;
-    service::HostContext other{serviceLog, manager, threadless, context};
-    setHostContext(&other);
-    eventLog.clear();
-    serviceMain(0, nullptr);
-    EXPECT_EQ(serviceTexts().back(), L"initialize service failed.");
-    EXPECT_EQ(serviceTexts()[serviceTexts().size() - 2],
-              L"create worker thread failed, GetLastErrorCode: 8");
-    EXPECT_EQ(threadless.unregistrations, 1); // no arrivals for a worker that is not there
-    ASSERT_EQ(threadless.statuses.size(), 3u);
-    EXPECT_EQ(threadless.statuses[2].currentState, 1u);
-    EXPECT_EQ(threadless.statuses[2].win32ExitCode, 1066u);
-    EXPECT_EQ(threadless.statuses[2].serviceSpecificExitCode, 2u);
+    for (const std::uint32_t code : {1u, 2u}) {
+        testing::FakeServiceRuntime failing;
+        failing.failNotification = code == 1;
+        failing.failThread = code == 2;
+        failing.error = 8;
+        service::HostContext other{serviceLog, manager, failing, context};
+        setHostContext(&other);
+        eventLog.clear();
+        serviceMain(0, nullptr);
+        const Strings texts = serviceTexts();
+        EXPECT_EQ(Strings(texts.end() - 2, texts.end()),
+                  (Strings{code == 1 ? L"register device notification failed."
+                                     : L"create worker thread failed, GetLastErrorCode: 8",
+                           L"initialize service failed."}));
+        // No arrivals for a worker that is not there.
+        EXPECT_EQ(failing.unregistrations, code == 1 ? 0 : 1);
+        ASSERT_EQ(failing.statuses.size(), 3u);
+        const auto& last = failing.statuses[2];
+        EXPECT_EQ(std::tie(last.currentState, last.win32ExitCode, last.serviceSpecificExitCode),
+                  std::make_tuple(1u, 1066u, code)); // ERROR_SERVICE_SPECIFIC_ERROR
+    }
     setHostContext(&host);
-}
-
-// Idle, pre-shutdown stops at once: Windows would otherwise wait the whole time-out for it.
-TEST_F(Main, PreshutdownStopsAnIdleServiceAtOnce) {
-    started();
-    eventLog.clear();
-    runtime.statuses.clear();
-    EXPECT_EQ(control(15), 0u);
-    EXPECT_EQ(
-        serviceTexts(),
-        (Strings{L"control code: SERVICE_CONTROL_PRSHUTDOWN - stop now", L"enter onStop function.",
-                 L"unregister device notification.", L"service control stop success."}));
-    ASSERT_EQ(runtime.statuses.size(), 2u);
-    EXPECT_EQ(runtime.statuses[0].currentState, 3u);
-    EXPECT_EQ(runtime.statuses[1].currentState, 1u);
-    EXPECT_EQ(runtime.unregistrations, 1);
 }
 
 TEST_F(Main, TheStopSequence) {

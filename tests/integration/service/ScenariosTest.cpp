@@ -39,6 +39,18 @@ protected:
             0);
     }
     std::string deviceState() { return sysroot.sim({"show", "SN0001"}); }
+    // A tool whose download holds until the test makes the file it returns.
+    fs::path installGatedTool() {
+        const auto gate = sysroot.root() / "gate";
+        sysroot.installTool("case \" $* \" in\n"
+                            "*\" -l \"*) printf 'dfu-util 0.11\\n\\nFound DFU: [7c3e:5711] "
+                            "ver=0102, cfg=1, serial=\"SN0001\"\\n' ;;\n"
+                            "*\" -D \"*) while [ ! -e '" +
+                            gate.string() +
+                            "' ]; do sleep 0.01; done; printf 'dfu-util 0.11\\nDone!\\n' ;;\n"
+                            "esac");
+        return gate;
+    }
     // Packages in the order given, each with a later creation time than the one before, as the
     // service reads it: the file system's clock moves in steps of its own, so a package is made
     // again until its time is a later step.
@@ -185,14 +197,7 @@ TEST_F(Scenario, ADownloadThatNeverEndsIsCutOff) {
 TEST_F(Scenario, ArrivalsDuringAPassWaitTheirTurnAndOthersAreNotQueued) {
     // A tool whose download holds until the test opens the gate: the first pass lasts until
     // every arrival below has been handed to the service.
-    const auto gate = sysroot.root() / "gate";
-    sysroot.installTool("case \" $* \" in\n"
-                        "*\" -l \"*) printf 'dfu-util 0.11\\n\\nFound DFU: [7c3e:5711] ver=0102, "
-                        "cfg=1, serial=\"SN0001\"\\n' ;;\n"
-                        "*\" -D \"*) while [ ! -e '" +
-                        gate.string() +
-                        "' ]; do sleep 0.01; done; printf 'dfu-util 0.11\\nDone!\\n' ;;\n"
-                        "esac");
+    const auto gate = installGatedTool();
     start();
     arrive("5711");
     ASSERT_TRUE(service.waitFor("doCmd enter sleep"));
@@ -230,14 +235,7 @@ TEST_F(Scenario, AStopDuringADownloadEndsTheProcessAtOnce) {
 // At shutdown a download under way is finished first, then the service stops; what is queued
 // behind it is never started. Idle, the same notice stops it at once.
 TEST_F(Scenario, PreshutdownWaitsForThePassUnderWayAndStartsNoOther) {
-    const auto gate = sysroot.root() / "gate";
-    sysroot.installTool("case \" $* \" in\n"
-                        "*\" -l \"*) printf 'dfu-util 0.11\\n\\nFound DFU: [7c3e:5711] ver=0102, "
-                        "cfg=1, serial=\"SN0001\"\\n' ;;\n"
-                        "*\" -D \"*) while [ ! -e '" +
-                        gate.string() +
-                        "' ]; do sleep 0.01; done; printf 'dfu-util 0.11\\nDone!\\n' ;;\n"
-                        "esac");
+    const auto gate = installGatedTool();
     start();
     const int pid = service.processId();
     arrive("5711");
@@ -265,6 +263,9 @@ TEST_F(Scenario, PreshutdownWaitsForThePassUnderWayAndStartsNoOther) {
     EXPECT_EQ(service.sc({"control", kServiceName, "preshutdown"}).exitCode, 0);
     ASSERT_TRUE(service.waitFor("service control stop success.", 2));
     EXPECT_EQ(service.countOf("control code: SERVICE_CONTROL_PRSHUTDOWN - stop now"), 1);
+    EXPECT_TRUE(waitUntil([&] {
+        return service.sc({"query", kServiceName}).output.find("STOPPED") != std::string::npos;
+    }));
 }
 
 TEST_F(Scenario, TheRealToolWithNoDeviceAttached) {
