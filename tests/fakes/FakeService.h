@@ -3,7 +3,6 @@
 
 #include "platform/Service.h"
 
-#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -55,8 +54,7 @@ public:
         status.currentState = currentState;
         return !failQuery;
     }
-    // ChangeServiceConfig2W: each setting kept, or refused as `failConfig` says.
-    std::vector<std::wstring> failConfig;
+    // ChangeServiceConfig2W: each setting kept.
     std::optional<std::uint32_t> preshutdownTimeout;
     std::optional<platform::FailureActions> failureActions;
     std::optional<bool> failureActionsFlag;
@@ -83,9 +81,6 @@ public:
 private:
     template <typename T> bool config(const std::wstring& what, std::optional<T>& kept, T value) {
         calls.push_back(L"ChangeServiceConfig2 " + what);
-        if (std::find(failConfig.begin(), failConfig.end(), what) != failConfig.end()) {
-            return false;
-        }
         kept = value;
         return true;
     }

@@ -66,20 +66,6 @@ TEST_F(Entry, Install) {
     EXPECT_EQ(manager.failureActionsFlag, true);
 }
 
-// Wine keeps no failure actions and refuses their flag: a setting the system cannot keep is
-// logged, and the service is installed all the same.
-TEST_F(Entry, SettingsTheSystemCannotKeepFailNothing) {
-    manager.failConfig = {L"PreshutdownInfo", L"FailureActions", L"FailureActionsFlag"};
-    runtime.error = 124;
-    EXPECT_EQ(run({"install"}), 0);
-    EXPECT_EQ(serviceTexts(), (Strings{L"service start install.", L"create service success.",
-                                       L"set pre-shutdown time-out failed, GetLastErrorCode: 124",
-                                       L"set failure actions failed, GetLastErrorCode: 124",
-                                       L"set failure actions flag failed, GetLastErrorCode: 124",
-                                       L"service install success."}));
-    EXPECT_EQ(typeOf(L"set failure actions flag failed, GetLastErrorCode: 124"), 2);
-}
-
 // A path cut at the buffer's end comes with the terminating NUL in the buffer's last place:
 // the path ends there, and the closing quote must follow it, not the NUL.
 TEST_F(Entry, ACutModulePathIsRegisteredWithItsClosingQuote) {
