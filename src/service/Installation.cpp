@@ -17,10 +17,7 @@ constexpr std::uint32_t kPreshutdownTimeoutMs = 240000;
 // After any failure, crashes and failed starts alike, a restart a minute later; a day without
 // one forgets the count.
 constexpr std::uint32_t kRestartDelayMs = 60000;
-const platform::FailureActions kFailureActions{86400,
-                                               {{platform::scm::kActionRestart, kRestartDelayMs},
-                                                {platform::scm::kActionRestart, kRestartDelayMs},
-                                                {platform::scm::kActionRestart, kRestartDelayMs}}};
+constexpr std::uint32_t kFailureResetSeconds = 86400;
 
 // The settings beyond CreateServiceW. One the system cannot keep is logged and fails nothing:
 // the service runs without it as it did before.
@@ -31,7 +28,9 @@ void configureService(HostContext& host, platform::ServiceHandle& service) {
                         L"set pre-shutdown time-out failed, GetLastErrorCode: %u",
                         host.runtime.lastError());
     }
-    if (!host.manager.changeFailureActions(service, kFailureActions)) {
+    const platform::FailureAction restart{platform::scm::kActionRestart, kRestartDelayMs};
+    if (!host.manager.changeFailureActions(service,
+                                           {kFailureResetSeconds, {restart, restart, restart}})) {
         log.reportEvent(EventType::Warning, L"set failure actions failed, GetLastErrorCode: %u",
                         host.runtime.lastError());
     }
