@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarn::platform {
@@ -53,6 +54,10 @@ public:
 
     // CompareFileTime: negative, zero or positive.
     virtual int compareFileTime(std::uint64_t first, std::uint64_t second) = 0;
+
+    // CompareStringOrdinal ignoring case, as the file system compares names: negative, zero or
+    // positive.
+    virtual int compareNames(std::wstring_view first, std::wstring_view second) = 0;
 
     // DeleteFileW.
     virtual bool deleteFile(const std::wstring& path) = 0;

@@ -62,12 +62,14 @@ class Processes {
 public:
     virtual ~Processes() = default;
 
-    // CreatePipe with both ends inheritable and the default buffer size; nothing on failure.
+    // CreatePipe with the default buffer size, only the write end inheritable; nothing on
+    // failure.
     virtual std::optional<Pipe> createPipe() = 0;
 
-    // GetStartupInfoW and CreateProcessW: a hidden child whose standard output and standard
-    // error are `output`, inheriting the service's inheritable handles. The command line is
-    // writable because CreateProcessW may write into it. Null when the start failed.
+    // GetStartupInfoW and CreateProcessW: a hidden child without a console whose standard
+    // output and standard error are `output`, inheriting the service's inheritable handles. The
+    // command line is writable because CreateProcessW may write into it. Null when the start
+    // failed.
     virtual std::unique_ptr<ChildProcess> startProcess(std::wstring& commandLine,
                                                        PipeWriteEnd& output) = 0;
 

@@ -49,6 +49,8 @@ inline constexpr std::uint32_t kStateStopPending = 3;          // SERVICE_STOP_P
 inline constexpr std::uint32_t kStateRunning = 4;              // SERVICE_RUNNING
 inline constexpr std::uint32_t kControlStop = 1;               // SERVICE_CONTROL_STOP
 inline constexpr std::uint32_t kControlDeviceEvent = 11;       // SERVICE_CONTROL_DEVICEEVENT
+inline constexpr std::uint32_t kErrorServiceSpecific = 1066;   // ERROR_SERVICE_SPECIFIC_ERROR
+inline constexpr std::uint32_t kActionRestart = 1;             // SC_ACTION_RESTART
 } // namespace scm
 
 // SERVICE_STATUS.
@@ -71,6 +73,19 @@ struct ServiceConfig {
     std::uint32_t startType;
     std::uint32_t errorControl;
     std::wstring binaryPathName;
+};
+
+// SERVICE_FAILURE_ACTIONSW without a reboot message or a command: what the Service Control
+// Manager does after each failure of the service, the last action repeating.
+struct FailureAction {
+    std::uint32_t type;    // SC_ACTION_TYPE
+    std::uint32_t delayMs; // before the action
+    friend bool operator==(const FailureAction&, const FailureAction&) = default;
+};
+struct FailureActions {
+    std::uint32_t resetPeriodSeconds; // failures older than this are forgotten
+    std::vector<FailureAction> actions;
+    friend bool operator==(const FailureActions&, const FailureActions&) = default;
 };
 
 // An open Service Control Manager or service; destroying it calls CloseServiceHandle.
@@ -101,6 +116,11 @@ public:
                                                        std::uint32_t desiredAccess) = 0;
     virtual bool queryServiceStatus(ServiceHandle& service, ServiceStatus& status) = 0;
     virtual bool deleteService(ServiceHandle& service) = 0;
+    // ChangeServiceConfig2W with SERVICE_CONFIG_PRESHUTDOWN_INFO, SERVICE_CONFIG_FAILURE_ACTIONS
+    // and SERVICE_CONFIG_FAILURE_ACTIONS_FLAG; false on failure, with the reason in GetLastError.
+    virtual bool changePreshutdownTimeout(ServiceHandle& service, std::uint32_t timeoutMs) = 0;
+    virtual bool changeFailureActions(ServiceHandle& service, const FailureActions& actions) = 0;
+    virtual bool changeFailureActionsOnNonCrashFailures(ServiceHandle& service, bool enabled) = 0;
     // GetModuleFileNameW of the process's own module into a buffer of 260 characters: as many
     // characters as the call returns (a cut path has all 260, the NUL last); nothing for 0.
     virtual std::optional<std::wstring> moduleFileName() = 0;

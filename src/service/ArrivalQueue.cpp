@@ -2,6 +2,8 @@
 // pops.
 #include "service/UpgradeService.h"
 
+#include <utility>
+
 namespace tarn::service {
 
 void UpgradeService::pushArrival(const UpdateParameter& event) {
@@ -23,7 +25,10 @@ bool UpgradeService::requestAttachedLook() {
 
 std::shared_ptr<UpdateParameter> UpgradeService::popArrival() {
     std::unique_lock lock(mutex_);
-    wakeUp_.wait(lock, [this] { return !queue_.empty(); });
+    // After a stop nothing is started: the process is about to end, and a pass cut short would
+    // leave a Tarn half done. The worker then waits until the process ends.
+    wakeUp_.wait(lock, [this] { return !queue_.empty() && !stopping_; });
+    passRunning_ = true;
     std::shared_ptr<UpdateParameter> event;
     if (queue_.front()) {
         event = std::make_shared<UpdateParameter>(*queue_.front());
@@ -33,6 +38,19 @@ std::shared_ptr<UpdateParameter> UpgradeService::popArrival() {
     }
     queue_.pop_front();
     return event;
+}
+
+bool UpgradeService::beginStop(bool waitForPass) {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    stopWaitsForPass_ = waitForPass && passRunning_;
+    return stopWaitsForPass_;
+}
+
+bool UpgradeService::endPass() {
+    std::lock_guard lock(mutex_);
+    passRunning_ = false;
+    return std::exchange(stopWaitsForPass_, false);
 }
 
 std::size_t UpgradeService::queueSize() {

@@ -9,7 +9,37 @@ using eventlog::EventType;
 
 constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
 constexpr std::uint32_t kServiceAutoStart = 2;
-constexpr std::uint32_t kServiceErrorCritical = 3;
+// Normal, not critical: a start that fails at boot (a quarantined or blocked executable) is
+// logged, and Windows boots on instead of restarting with the last-known-good configuration.
+constexpr std::uint32_t kServiceErrorNormal = 1;
+// How long a shutdown waits for a pass under way: a download's 200 s pause and the tool's end.
+constexpr std::uint32_t kPreshutdownTimeoutMs = 240000;
+// After any failure, crashes and failed starts alike, a restart a minute later; a day without
+// one forgets the count.
+constexpr std::uint32_t kRestartDelayMs = 60000;
+constexpr std::uint32_t kFailureResetSeconds = 86400;
+
+// The settings beyond CreateServiceW. One the system cannot keep is logged and fails nothing:
+// the service runs without it as it did before.
+void configureService(HostContext& host, platform::ServiceHandle& service) {
+    auto& log = host.log;
+    if (!host.manager.changePreshutdownTimeout(service, kPreshutdownTimeoutMs)) {
+        log.reportEvent(EventType::Warning,
+                        L"set pre-shutdown time-out failed, GetLastErrorCode: %u",
+                        host.runtime.lastError());
+    }
+    const platform::FailureAction restart{platform::scm::kActionRestart, kRestartDelayMs};
+    if (!host.manager.changeFailureActions(service,
+                                           {kFailureResetSeconds, {restart, restart, restart}})) {
+        log.reportEvent(EventType::Warning, L"set failure actions failed, GetLastErrorCode: %u",
+                        host.runtime.lastError());
+    }
+    if (!host.manager.changeFailureActionsOnNonCrashFailures(service, true)) {
+        log.reportEvent(EventType::Warning,
+                        L"set failure actions flag failed, GetLastErrorCode: %u",
+                        host.runtime.lastError());
+    }
+}
 
 } // namespace
 
@@ -36,7 +66,7 @@ int installService(HostContext& host) {
                                          platform::scm::kServiceAllAccess,
                                          kServiceWin32OwnProcess,
                                          kServiceAutoStart,
-                                         kServiceErrorCritical,
+                                         kServiceErrorNormal,
                                          upgrade::quoteProgram(wholePath)};
     auto service = host.manager.createService(*manager, config);
     if (!service) {
@@ -44,6 +74,7 @@ int installService(HostContext& host) {
         return 1;
     }
     log.reportEvent(EventType::Success, L"create service success.");
+    configureService(host, *service);
     service.reset(); // the service's handle first, then the manager's
     return 0;
 }

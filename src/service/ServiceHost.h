@@ -24,7 +24,9 @@ int initializeService(UpgradeService& service);
 int registerStart(UpgradeService& service);
 std::uint32_t controlHandler(std::uint32_t control, std::uint32_t eventType, void* eventData,
                              void* context);
-void onStop(UpgradeService& service);
+// `reportStoppedLast`: called off the control handler's thread, which the process's end does not
+// wait for, the stopped report comes after the last message.
+void onStop(UpgradeService& service, bool reportStoppedLast = false);
 
 // 0 when the Tarn arrived and an event was queued, 1 otherwise.
 int onDeviceArrival(const void* eventData, UpgradeService& service);

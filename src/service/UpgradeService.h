@@ -68,6 +68,11 @@ public:
     // for the Tarns attached now.
     std::shared_ptr<UpdateParameter> popArrival();
     std::size_t queueSize();
+    // From a stop on, popArrival starts nothing more. With waitForPass, a pass that popArrival
+    // has handed out and that has not ended yet keeps the stop for its end: true then.
+    bool beginStop(bool waitForPass);
+    // The worker is done with what popArrival handed out: true when a stop waits for that.
+    bool endPass();
 
     HostContext& host() { return host_; }
 
@@ -80,6 +85,8 @@ public:
     std::uint32_t workerThreadId = 0;
 
     std::mutex notificationMutex;
+    // serviceStatus is reported from the control handler, and at a pass's end from the worker.
+    std::mutex statusMutex;
     // The arrival filter writes deviceName on the control handler's thread for an arrival and
     // on the worker's for a look at the attached Tarns.
     std::mutex deviceNameMutex;
@@ -89,6 +96,9 @@ private:
     std::mutex mutex_;
     std::deque<std::optional<UpdateParameter>> queue_; // empty: a look for attached Tarns
     bool lookWaiting_ = false;
+    bool stopping_ = false;
+    bool passRunning_ = false;
+    bool stopWaitsForPass_ = false;
     std::condition_variable wakeUp_;
 };
 

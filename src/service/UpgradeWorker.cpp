@@ -31,18 +31,16 @@ void lookForAttachedTarns(UpgradeService& service, bool dfuModeOnly) {
     }
 }
 
-void handleNextArrival(UpgradeService& service) {
+namespace {
+
+// One upgrade pass, from a fresh engine: the pass ends with it.
+void runPass(UpgradeService& service, const UpdateParameter& event) {
     auto& log = service.host().log;
-    auto event = service.popArrival();
-    if (!event) {
-        lookForAttachedTarns(service, false);
-        return;
-    }
     const auto waiting = static_cast<std::uint32_t>(service.queueSize());
     log.reportEvent(EventType::Warning, L"TarnUpgradeProcess processing event.... queue size %u",
                     waiting);
     {
-        upgrade::TarnUpgradeProcess engine(service.host().engine, event->force);
+        upgrade::TarnUpgradeProcess engine(service.host().engine, event.force);
         const std::int32_t listed = engine.initDfuDevList();
         const std::int32_t outcome =
             listed == upgrade::kOutcomeListed ? engine.doUpgrade() : listed;
@@ -63,7 +61,23 @@ void handleNextArrival(UpgradeService& service) {
             }
         }
     }
+}
+
+} // namespace
+
+void handleNextArrival(UpgradeService& service) {
+    auto event = service.popArrival();
+    if (!event) {
+        lookForAttachedTarns(service, false);
+    } else {
+        runPass(service, *event);
+    }
     event.reset();
+    if (service.endPass()) {
+        service.host().log.reportEvent(EventType::Information,
+                                       L"pass ended, service stops for shutdown.");
+        onStop(service, true);
+    }
 }
 
 std::uint32_t upgradeWorker(void* parameter) {

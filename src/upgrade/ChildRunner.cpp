@@ -1,7 +1,9 @@
 // doCmd and handlePipeInfo: one dfu-util run, judged by its output alone.
 #include "upgrade/TarnUpgradeProcess.h"
 
+#include <algorithm>
 #include <array>
+#include <utility>
 
 namespace tarn::upgrade {
 namespace {
@@ -19,8 +21,28 @@ constexpr int kLastLookReads = 256; // about 1 MiB
 
 } // namespace
 
+// The pause is slept whole, in the runner's rhythm: one look at the pipe, at most one read's
+// worth, then 100 ms. The tool's output thus never fills the pipe (a progress line a second
+// fills Windows' 4 KiB in about a minute) and costs at most what the reads after the pause cost.
+void TarnUpgradeProcess::pauseWhileDraining(milliseconds pause, platform::PipeReadEnd* drain) {
+    std::array<char, kReadBufferSize> buffer{};
+    while (pause > milliseconds::zero()) {
+        if (drain != nullptr) {
+            const auto result =
+                drain->read(std::span<char>(buffer.data(), kReadSize), milliseconds::zero());
+            if (result.status == platform::PipeReadEnd::Status::Data) {
+                drained_.append(buffer.data(), result.bytes);
+            }
+        }
+        const milliseconds step = std::min(pause, kPauseAfterRead);
+        context_.clock.sleep(step);
+        pause -= step;
+        noteStillWaiting();
+    }
+}
+
 std::int32_t TarnUpgradeProcess::doCmd(std::wstring& cmdLine, platform::PipeWriteEnd& output,
-                                       std::int32_t pause) {
+                                       std::int32_t pause, platform::PipeReadEnd* drain) {
     auto& log = context_.log;
     log.reportEvent(EventType::Information, L"doCmd updev.mode %d cmdline is %s, sleep %d",
                     updev.mode, cmdLine, pause);
@@ -35,7 +57,7 @@ std::int32_t TarnUpgradeProcess::doCmd(std::wstring& cmdLine, platform::PipeWrit
     }
     if (updev.mode == kModeDfu) {
         log.reportEvent(EventType::Information, L"doCmd enter sleep");
-        context_.clock.sleep(milliseconds(pause));
+        pauseWhileDraining(milliseconds(pause), drain);
         log.reportEvent(EventType::Information, L"doCmd end sleep");
     }
     return 0;
@@ -52,7 +74,8 @@ std::int32_t TarnUpgradeProcess::handlePipeInfo(std::unique_ptr<platform::PipeRe
     using Status = platform::PipeReadEnd::Status;
     auto decoder = context_.processes.newOutputDecoder();
     std::array<char, kReadBufferSize> buffer{};
-    std::wstring strOutput;
+    // What the pause already read comes first.
+    std::wstring strOutput = decoder->decode(std::exchange(drained_, {}));
     // Every byte read counts, NULs included; the decoder joins characters split between reads.
     const auto read = [&](milliseconds timeout) {
         const auto result = readEnd->read(std::span<char>(buffer.data(), kReadSize), timeout);
@@ -75,9 +98,15 @@ std::int32_t TarnUpgradeProcess::handlePipeInfo(std::unique_ptr<platform::PipeRe
     bool timedOut = false;
     while (true) {
         const milliseconds remaining = deadline - clock.now();
-        const auto status =
-            remaining > milliseconds::zero() ? read(remaining).status : Status::TimedOut;
+        // Each wait is cut at the interval of stillWaiting: only the bound ends the run.
+        const auto status = remaining > milliseconds::zero()
+                                ? read(std::min(remaining, kStillWaitingInterval)).status
+                                : Status::TimedOut;
+        noteStillWaiting();
         if (status == Status::TimedOut) {
+            if (remaining > kStillWaitingInterval) {
+                continue;
+            }
             timedOut = !endsAtTheBound();
             break;
         }

@@ -41,6 +41,7 @@ std::int32_t TarnUpgradeProcess::doUpgrade() {
         return kOutcomeGeneralFailure;
     }
     if (updev.mode == kModeRuntime) {
+        keepSystemAwake();
         doDevDetach(updev);
         pipe.reset();
         updev.mode = kModeDfu;
@@ -50,7 +51,8 @@ std::int32_t TarnUpgradeProcess::doUpgrade() {
 
     std::wstring cmdLine = downloadCommandLine(updev.sn, kServiceDirectory + packageName);
     log.reportEvent(EventType::Information, L"cmdline is %s", cmdLine);
-    if (doCmd(cmdLine, *pipe->write, kDownloadPause) < 0) {
+    keepSystemAwake();
+    if (doCmd(cmdLine, *pipe->write, kDownloadPause, pipe->read.get()) < 0) {
         return kOutcomeDownloadFailed;
     }
     pipe->write.reset();

@@ -16,28 +16,34 @@ constexpr wchar_t kPackagePattern[] = L"*.dfu";
 constexpr std::wstring_view kPackageEnding = std::wstring_view(kPackagePattern).substr(1);
 constexpr wchar_t kZippedMarker[] = L".zip.dfu";
 
+// Windows compares names by its upper-case table, which maps only the ASCII letters to the ASCII
+// capitals: for the letters of our endings this is its comparison.
+wchar_t lower(wchar_t c) {
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
 // Whether an entry the search returned is a package by its own name: the search matches the
 // pattern against 8.3 short names too, so "fw.dfuold" (short name FW~1.DFU) comes back as well.
-// Windows compares names by its upper-case table, which maps only d, f and u to D, F and U.
 bool isPackageName(std::wstring_view name) {
     if (name.size() < kPackageEnding.size()) {
         return false;
     }
-    const auto lower = [](wchar_t c) {
-        return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-    };
     return std::equal(name.end() - static_cast<std::ptrdiff_t>(kPackageEnding.size()), name.end(),
-                      kPackageEnding.begin(), [&](wchar_t c, wchar_t e) { return lower(c) == e; });
+                      kPackageEnding.begin(), [](wchar_t c, wchar_t e) { return lower(c) == e; });
 }
 
 bool isZipped(std::wstring_view name) {
-    return name.find(kZippedMarker) != std::wstring_view::npos;
+    const std::wstring_view marker(kZippedMarker);
+    return std::search(name.begin(), name.end(), marker.begin(), marker.end(),
+                       [](wchar_t c, wchar_t m) { return lower(c) == m; }) != name.end();
 }
 
 // Whether `name`, met after `choice` in the walk (oldest first), becomes the choice: a zipped
-// choice gives way to anything, a plain name takes over from one that sorts before it.
-bool replacesChoice(std::wstring_view choice, std::wstring_view name) {
-    return isZipped(choice) || (!isZipped(name) && compareCodeUnits(choice, name) < 0);
+// choice gives way to anything, a plain name takes over from one that sorts before it. Names
+// sort and ".zip.dfu" is found as the file system compares them, without regard to case, or
+// "FW-0104.DFU" would sort before "fw-0103.dfu" and the older package be flashed.
+bool replacesChoice(EngineContext& context, std::wstring_view choice, std::wstring_view name) {
+    return isZipped(choice) || (!isZipped(name) && context.files.compareNames(choice, name) < 0);
 }
 
 } // namespace
@@ -65,7 +71,7 @@ std::wstring selectPackage(EngineContext& context, const std::vector<std::wstrin
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::wstring& name = names[i];
         std::wstring discard;
-        if (replacesChoice(choice, name)) {
+        if (replacesChoice(context, choice, name)) {
             discard = choice;
             choice = name;
         } else if (choice != name) {
@@ -124,7 +130,7 @@ std::int32_t TarnUpgradeProcess::initUpgradeInfo(std::wstring directory) {
             continue;
         }
         log.reportEvent(EventType::Information, L"adding %s to the sorted list", entry.name);
-        if (sorted.empty() || replacesChoice(choice, entry.name)) {
+        if (sorted.empty() || replacesChoice(context_, choice, entry.name)) {
             choice = entry.name;
             heldPackage_ = std::move(check.file);
             release = check.release;

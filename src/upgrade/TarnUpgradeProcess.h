@@ -4,11 +4,13 @@
 #include "eventlog/EventLogReporter.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/Power.h"
 #include "platform/Processes.h"
 #include "platform/StandardOutput.h"
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -58,6 +60,12 @@ struct EngineContext {
     platform::FileSystem& files;
     platform::Clock& clock;
     RunnerBounds bounds{};
+    // Held by a pass that detaches or downloads: a PC that sleeps would cut it.
+    platform::Power& power = platform::systemPower();
+    // Called while a pass waits, at most every kStillWaitingInterval and at least that often
+    // besides the tool's start and the fixed 3 s and 5 s pauses: a stop that waits for the pass
+    // says it is still coming.
+    std::function<void()> stillWaiting{};
 };
 
 // A Tarn a listing showed, as its device line gave it, for the record the pass leaves.
@@ -72,6 +80,7 @@ inline constexpr std::size_t kMaxRecordedTarns = 32;
 // Serials and versions are noted up to this length: longer than any key name (64) or version
 // (four digits) the record takes, so a line of megabytes is not copied whole.
 inline constexpr std::size_t kMaxListedText = 256;
+inline constexpr std::chrono::milliseconds kStillWaitingInterval{5000};
 
 // The device as the dfu-util listing describes it.
 struct UpgradeDevice {
@@ -102,7 +111,10 @@ public:
     // The child-process runner. doCmd starts a command line with its output into `output`
     // (0, or negative when the start failed); handlePipeInfo drains the pipe, has the text
     // analysed and closes the read end (0).
-    std::int32_t doCmd(std::wstring& cmdLine, platform::PipeWriteEnd& output, std::int32_t pause);
+    // With `drain`, the pipe's read end, the pause empties the pipe as it runs, so that the tool
+    // never blocks on a full pipe (4 KiB on Windows); handlePipeInfo then judges all of it.
+    std::int32_t doCmd(std::wstring& cmdLine, platform::PipeWriteEnd& output, std::int32_t pause,
+                       platform::PipeReadEnd* drain = nullptr);
     std::int32_t handlePipeInfo(std::unique_ptr<platform::PipeReadEnd> readEnd,
                                 std::int32_t outputKind);
 
@@ -126,6 +138,11 @@ public:
     std::vector<ListedTarn> listedTarns;
 
 private:
+    // Keeps the system awake until the pass ends (the engine's destruction).
+    void keepSystemAwake();
+    void noteStillWaiting();
+    void pauseWhileDraining(std::chrono::milliseconds pause, platform::PipeReadEnd* drain);
+
     void completionCheck(std::wstring_view line, std::wstring_view next, bool& finished);
     void reportDetachRefusal(std::wstring_view line);
     void deviceLineScan(std::wstring_view line);
@@ -141,6 +158,10 @@ private:
     std::unique_ptr<platform::BinaryFile> heldPackage_;
     // Refused packages already reported: a repeated listing does not report them again.
     std::set<std::wstring> refusalsReported_;
+    // What the download's pause read of the tool's output, judged with the rest.
+    std::string drained_;
+    bool keptAwake_ = false;
+    std::chrono::milliseconds lastStillWaiting_{};
 };
 
 } // namespace tarn::upgrade

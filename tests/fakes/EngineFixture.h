@@ -20,7 +20,8 @@ protected:
     FakeClock clock;
     FakeProcesses processes{clock};
     FakeFileSystem files;
-    upgrade::EngineContext context{engineLog, out, processes, files, clock};
+    FakePower power{processes};
+    upgrade::EngineContext context{engineLog, out, processes, files, clock, {}, power};
 
     std::vector<std::wstring> texts() const { return eventLog.texts(); }
 

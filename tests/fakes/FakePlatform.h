@@ -4,6 +4,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/Power.h"
 #include "platform/Processes.h"
 #include "platform/Utf8.h"
 
@@ -180,6 +181,24 @@ private:
     FakeClock& clock_;
 };
 
+// Records each SetThreadExecutionState, with the number of tools started by then.
+class FakePower final : public platform::Power {
+public:
+    explicit FakePower(const FakeProcesses& processes) : processes_(processes) {}
+    struct Call {
+        std::uint32_t flags;
+        std::size_t startsBefore;
+    };
+    bool setThreadExecutionState(std::uint32_t flags) override {
+        calls.push_back({flags, processes_.commandLines.size()});
+        return true;
+    }
+    std::vector<Call> calls;
+
+private:
+    const FakeProcesses& processes_;
+};
+
 // Files keyed by their full Windows path, in the order they were added. A file open for
 // reading cannot be deleted, as on Windows, where it is opened sharing reading only.
 class FakeFileSystem final : public platform::FileSystem {
@@ -225,6 +244,13 @@ public:
     }
     int compareFileTime(std::uint64_t a, std::uint64_t b) override {
         return a < b ? -1 : (a > b ? 1 : 0);
+    }
+    int compareNames(std::wstring_view a, std::wstring_view b) override {
+        const auto upper = [](std::wstring text) {
+            std::transform(text.begin(), text.end(), text.begin(), ::towupper);
+            return text;
+        };
+        return upper(std::wstring(a)).compare(upper(std::wstring(b)));
     }
     bool deleteFile(const std::wstring& path) override {
         deletions.push_back(path);

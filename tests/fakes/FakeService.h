@@ -54,6 +54,20 @@ public:
         status.currentState = currentState;
         return !failQuery;
     }
+    // ChangeServiceConfig2W: each setting kept.
+    std::optional<std::uint32_t> preshutdownTimeout;
+    std::optional<platform::FailureActions> failureActions;
+    std::optional<bool> failureActionsFlag;
+    bool changePreshutdownTimeout(platform::ServiceHandle&, std::uint32_t timeout) override {
+        return config(L"PreshutdownInfo", preshutdownTimeout, timeout);
+    }
+    bool changeFailureActions(platform::ServiceHandle&,
+                              const platform::FailureActions& actions) override {
+        return config(L"FailureActions", failureActions, actions);
+    }
+    bool changeFailureActionsOnNonCrashFailures(platform::ServiceHandle&, bool enabled) override {
+        return config(L"FailureActionsFlag", failureActionsFlag, enabled);
+    }
     bool deleteService(platform::ServiceHandle&) override {
         calls.push_back(L"DeleteService");
         deleted = !failDelete;
@@ -65,6 +79,11 @@ public:
     }
 
 private:
+    template <typename T> bool config(const std::wstring& what, std::optional<T>& kept, T value) {
+        calls.push_back(L"ChangeServiceConfig2 " + what);
+        kept = value;
+        return true;
+    }
     struct Handle final : platform::ServiceHandle {
         Handle(FakeServiceManager& o, std::wstring w) : owner(o), what(std::move(w)) {}
         ~Handle() override { owner.calls.push_back(L"Close " + what); }
@@ -133,9 +152,13 @@ public:
         presentClasses.push_back(interfaceClass);
         return present;
     }
+    bool failThread = false;
     bool createThread(ThreadProc, void*, std::uint32_t& id) override {
         // The worker never ends; tests drive its turns themselves.
         calls.push_back(L"CreateThread");
+        if (failThread) {
+            return false;
+        }
         id = 4242;
         return true;
     }

@@ -77,7 +77,10 @@ TEST_F(Packages, ChoiceAndDeletionsForEachOrdering) {
         {{L"x.zip.dfu", L"fw_1.dfu"}, L"fw_1.dfu", {L"x.zip.dfu"}, L"x.zip.dfu"},
         {{L"a.zip.dfu", L"b.zip.dfu"}, L"b.zip.dfu", {L"a.zip.dfu"}, L"a.zip.dfu"},
         {{L"a.dfu", L"b.zip.dfu", L"c.dfu"}, L"c.dfu", {L"b.zip.dfu"}, L"a.dfu"},
-        {{L"fw_1.dfu", L"FW_2.dfu"}, L"fw_1.dfu", {}, L"FW_2.dfu"}, // by code unit: 'F' < 'f'
+        // Without regard to case, as the file system compares names: by code unit 'F' < 'f',
+        // and the older package would be flashed.
+        {{L"fw-0103.dfu", L"FW-0104.DFU"}, L"FW-0104.DFU", {}, L"fw-0103.dfu"},
+        {{L"x.ZIP.dfu", L"fw_1.dfu"}, L"fw_1.dfu", {L"x.ZIP.dfu"}, L"x.ZIP.dfu"},
         {{L"c.dfu", L"b.dfu", L"a.dfu", L"d.zip.dfu"},
          L"c.dfu",
          {L"b.dfu", L"a.dfu"},

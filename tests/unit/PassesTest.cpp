@@ -1,6 +1,8 @@
 // The listing pass, the detach and doUpgrade: their branches, codes and messages.
 #include "fakes/EngineFixture.h"
 
+#include <numeric>
+
 namespace tarn::upgrade {
 namespace {
 
@@ -133,7 +135,9 @@ TEST_F(Passes, DownloadInDfuMode) {
     EXPECT_EQ(processes.commandLines.back(), download);
     EXPECT_TRUE(eventLog.contains(L"cmdline is " + download));
     EXPECT_TRUE(eventLog.contains(L"doCmd enter sleep"));
-    EXPECT_EQ(clock.sleeps.front(), milliseconds(200000));
+    // The pause, slept in the reads' 100 ms rhythm, then one 100 ms after each of three reads.
+    EXPECT_EQ(std::accumulate(clock.sleeps.begin(), clock.sleeps.end(), milliseconds(0)),
+              milliseconds(200300));
     EXPECT_EQ(texts().back(), L"TarnUpdateResult is 4");
 }
 
@@ -162,9 +166,9 @@ TEST_F(Passes, TheChosenPackageIsHeldUntilTheDownloadHasEnded) {
     EXPECT_EQ(engine.targetVersion, L"0104");
     processes.runs.push_back({{kBanner, "Download\t[=====] 100%\n", "Download done.\nDone!\n"}});
     EXPECT_EQ(engine.doUpgrade(), kOutcomeWritten);
-    // The listing's start and its two reads, the download's start and its four: the last read
-    // of each finds the pipe's end.
-    EXPECT_EQ(seen, std::vector<Strings>(8, Strings{L"fw-0104.dfu"}));
+    // The listing's start and its two reads, the download's start, the looks of its pause and
+    // its four reads: the last read of each finds the pipe's end.
+    EXPECT_EQ(seen, std::vector<Strings>(8 + 2000, Strings{L"fw-0104.dfu"}));
     EXPECT_TRUE(held().empty());
 }
 

@@ -46,15 +46,24 @@ TEST_F(Entry, Install) {
     EXPECT_EQ(c.desiredAccess, 0xF01FFu);
     EXPECT_EQ(c.serviceType, 0x10u);
     EXPECT_EQ(c.startType, 2u);
-    EXPECT_EQ(c.errorControl, 3u);
+    EXPECT_EQ(c.errorControl, 1u); // normal: a failed start at boot restarts no PC
     // Quoted, so that "C:\Program.exe" is never tried.
     EXPECT_EQ(c.binaryPathName, L"\"C:\\Program Files\\Vantor\\Tarn\\Services\\"
                                 L"VantorTarnWindowsUpdateService.exe\"");
     EXPECT_EQ(manager.accessRequested, std::vector<std::uint32_t>{0x0002});
-    EXPECT_EQ(manager.calls, (Strings{L"OpenSCManager", L"GetModuleFileName", L"CreateService",
-                                      L"Close service", L"Close manager"}));
+    EXPECT_EQ(
+        manager.calls,
+        (Strings{L"OpenSCManager", L"GetModuleFileName", L"CreateService",
+                 L"ChangeServiceConfig2 PreshutdownInfo", L"ChangeServiceConfig2 FailureActions",
+                 L"ChangeServiceConfig2 FailureActionsFlag", L"Close service", L"Close manager"}));
     EXPECT_EQ(typeOf(L"service start install."), 2);
     EXPECT_EQ(typeOf(L"create service success."), 0);
+    // A shutdown waits for one download pass; any failure, crash or not, restarts it.
+    EXPECT_EQ(manager.preshutdownTimeout, 240000u);
+    const platform::FailureAction restart{1, 60000}; // SC_ACTION_RESTART after a minute
+    EXPECT_EQ(manager.failureActions,
+              (platform::FailureActions{86400, {restart, restart, restart}}));
+    EXPECT_EQ(manager.failureActionsFlag, true);
 }
 
 // A path cut at the buffer's end comes with the terminating NUL in the buffer's last place:

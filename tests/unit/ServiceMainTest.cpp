@@ -1,6 +1,8 @@
 // Service main, the control handler and the stop sequence.
 #include "fakes/HostFixture.h"
 
+#include <tuple>
+
 namespace tarn::service {
 namespace {
 
@@ -52,19 +54,31 @@ TEST_F(Main, HandlerRegistrationFails) {
     EXPECT_TRUE(runtime.statuses.empty()); // no status is ever reported
 }
 
-TEST_F(Main, NotificationRegistrationFails) {
-    runtime.failNotification = true;
-    started();
-    EXPECT_EQ(serviceTexts().back(), L"initialize service failed.");
-    EXPECT_EQ(serviceTexts()[serviceTexts().size() - 2], L"register device notification failed.");
-    EXPECT_EQ(runtime.statuses.back().currentState, 4u); // still shown running
-    EXPECT_EQ(std::count(runtime.calls.begin(), runtime.calls.end(), L"CreateThread"), 0);
-    // A later stop skips the unregistration.
-    eventLog.clear();
-    control(1);
-    EXPECT_EQ(serviceTexts(),
-              (Strings{L"control code: SERVICE_CONTROL_STOP.", L"enter onStop function.",
-                       L"service control stop success."}));
+// A service that cannot hear arrivals or run passes does not stay shown running, deaf: it stops
+// with a code of its own, which the failure actions answer with a restart.
+TEST_F(Main, AStartThatCannotRegisterOrStartItsWorkerStopsWithItsCode) {
+    for (const std::uint32_t code : {1u, 2u}) {
+        testing::FakeServiceRuntime failing;
+        failing.failNotification = code == 1;
+        failing.failThread = code == 2;
+        failing.error = 8;
+        service::HostContext other{serviceLog, manager, failing, context};
+        setHostContext(&other);
+        eventLog.clear();
+        serviceMain(0, nullptr);
+        const Strings texts = serviceTexts();
+        EXPECT_EQ(Strings(texts.end() - 2, texts.end()),
+                  (Strings{code == 1 ? L"register device notification failed."
+                                     : L"create worker thread failed, GetLastErrorCode: 8",
+                           L"initialize service failed."}));
+        // No arrivals for a worker that is not there.
+        EXPECT_EQ(failing.unregistrations, code == 1 ? 0 : 1);
+        ASSERT_EQ(failing.statuses.size(), 3u);
+        const auto& last = failing.statuses[2];
+        EXPECT_EQ(std::tie(last.currentState, last.win32ExitCode, last.serviceSpecificExitCode),
+                  std::make_tuple(1u, 1066u, code)); // ERROR_SERVICE_SPECIFIC_ERROR
+    }
+    setHostContext(&host);
 }
 
 TEST_F(Main, TheStopSequence) {
@@ -91,7 +105,6 @@ TEST_F(Main, TheControlTable) {
         {2, {L"control code: SERVICE_CONTROL_PAUSE."}},
         {3, {L"control code: SERVICE_CONTROL_CONTINUE."}},
         {4, {L"control code: SERVICE_CONTROL_INTERROGATE."}},
-        {15, {L"control code: SERVICE_CONTROL_PRSHUTDOWN - do nothing"}},
         {5, {}},
         {6, {}},
         {0, {}},

@@ -2,9 +2,12 @@
 #include "fakes/HostFixture.h"
 #include "fakes/PassGate.h"
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 namespace tarn::service {
 namespace {
@@ -24,12 +27,28 @@ protected:
         HostFixture::SetUp();
         files.add(kDir + L"fw.dfu", testing::packageWithRelease(0x0103), 1);
     }
+    std::size_t startsBeforePass_ = 0;
     // Queues one arrival and runs the worker's turn for it; returns the worker's messages.
     Strings pass() {
         service.pushArrival(UpdateParameter{service.deviceName, false, kInterfaceClass, &service});
         eventLog.clear();
+        startsBeforePass_ = processes.commandLines.size();
         handleNextArrival(service);
         return serviceTexts();
+    }
+    // Whether the last pass kept the PC awake; if so, from after its listing's start (before
+    // its tool's) until after its last start.
+    bool keptAwake() {
+        const auto calls = std::exchange(power.calls, {});
+        if (calls.empty()) {
+            return false;
+        }
+        EXPECT_EQ(calls.size(), 2u);
+        EXPECT_EQ(calls.front().flags, 0x80000001u); // ES_CONTINUOUS | ES_SYSTEM_REQUIRED
+        EXPECT_EQ(calls.front().startsBefore, startsBeforePass_ + 1);
+        EXPECT_EQ(calls.back().flags, 0x80000000u); // ES_CONTINUOUS
+        EXPECT_EQ(calls.back().startsBefore, processes.commandLines.size());
+        return true;
     }
 };
 
@@ -42,18 +61,23 @@ TEST_F(Worker, MessagesByOutcome) {
     // 3: detached, only "done".
     processes.runs = {{{kBanner + kRuntime0102}}, {{kBanner + "Detaching...\n"}}};
     EXPECT_EQ(pass(), (Strings{queued, done}));
+    EXPECT_TRUE(keptAwake()); // a detach or a download, and only those
     // 4: written.
     processes.runs = {{{kBanner + kDfu0102}}, {{kBanner + "Download done.\nDone!\n"}}};
     EXPECT_EQ(pass(), complete);
+    EXPECT_TRUE(keptAwake());
     // 5: the download failed.
     processes.runs = {{{kBanner + kDfu0102}}, {{kBanner + "DFU state(10) = dfuERROR\n"}}};
     EXPECT_EQ(pass(), (Strings{queued, L"TarnUpgradeProcess.doUpgrade failed!"}));
+    EXPECT_TRUE(keptAwake());
     // 6: nothing to do.
     processes.runs = {{{kBanner + "Found Runtime: [7c3e:5710] ver=0200, cfg=1\n"}}};
     EXPECT_EQ(pass(), complete);
+    EXPECT_FALSE(keptAwake());
     // 7 from doUpgrade: no device.
     processes.runs = {{{kBanner}}, {{kBanner}}};
     EXPECT_EQ(pass(), complete);
+    EXPECT_FALSE(keptAwake());
     // 7 from the listing: the tool is missing.
     processes.failStart = true;
     EXPECT_EQ(pass(), (Strings{queued, L"TarnUpgradeProcess.initDfuDevList failed!"}));
@@ -63,6 +87,7 @@ TEST_F(Worker, MessagesByOutcome) {
     const std::size_t runs = processes.commandLines.size();
     EXPECT_EQ(pass(), (Strings{queued, L"TarnUpgradeProcess.initDfuDevList failed!"}));
     EXPECT_EQ(processes.commandLines.size(), runs);
+    EXPECT_FALSE(keptAwake());
     for (const auto& e : eventLog.events) {
         if (e.source == L"VantorTarnWindowsUpdateService") {
             EXPECT_EQ(e.type, 2);
@@ -192,6 +217,38 @@ TEST_F(Worker, TheControlHandlerReturnsAtOnceDuringAPass) {
     ASSERT_TRUE(returned);
     EXPECT_EQ(calls.get(), 0);
     EXPECT_EQ(running.queueSize(), 201u); // the 200 requests merged into one look
+}
+
+// Pre-shutdown during a download: stop-pending, with a check point that rises while the pass
+// waits, until the pass has ended; then stopped.
+TEST_F(Worker, PreshutdownDuringAPassStopsWhenThePassHasEnded) {
+    serviceMain(0, nullptr);
+    auto& running = *static_cast<UpgradeService*>(runtime.context);
+    processes.runs = {{{kBanner + kDfu0102}}, {{kBanner + "Download done.\nDone!\n"}}};
+    std::size_t before = 0;
+    {
+        testing::PassGate gate(processes);
+        running.pushArrival(UpdateParameter{running.deviceName, false, kInterfaceClass, &running});
+        std::thread worker([&] { handleNextArrival(running); });
+        gate.waitUntilHeld();
+        before = runtime.statuses.size();
+        EXPECT_EQ(runtime.handler(15, 0, nullptr, runtime.context), 0u);
+        EXPECT_EQ(serviceTexts().back(),
+                  L"control code: SERVICE_CONTROL_PRSHUTDOWN - stop after the pass in progress");
+        gate.release();
+        worker.join();
+    }
+    const std::vector<platform::ServiceStatus> s(runtime.statuses.begin() + before,
+                                                 runtime.statuses.end());
+    ASSERT_GE(s.size(), 42u); // the 200-second pause alone calls back 40 times
+    for (std::size_t i = 0; i + 1 < s.size(); ++i) {
+        EXPECT_EQ(s[i].currentState, 3u) << i;
+        EXPECT_EQ(s[i].waitHint, 30000u) << i;
+        EXPECT_GE(s[i].checkPoint, i == 0 ? 1u : s[i - 1].checkPoint) << i;
+    }
+    EXPECT_GT(s[s.size() - 2].checkPoint, 40u);
+    EXPECT_EQ(std::tie(s.back().currentState, s.back().checkPoint, s.back().waitHint),
+              std::make_tuple(1u, 0u, 0u));
 }
 
 } // namespace

@@ -190,6 +190,12 @@ public:
         return first < second ? -1 : first > second ? 1 : 0;
     }
 
+    int compareNames(std::wstring_view first, std::wstring_view second) override {
+        const std::wstring a = upperCase(first);
+        const std::wstring b = upperCase(second);
+        return a < b ? -1 : a > b ? 1 : 0;
+    }
+
     bool deleteFile(const std::wstring& path) override {
         const auto host = hostPath(path);
         struct stat info {};

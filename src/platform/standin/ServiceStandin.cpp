@@ -29,6 +29,7 @@ using scm::kDelete;
 using scm::kGenericAll;
 using scm::kServiceAllAccess;
 using scm::kServiceQueryStatus;
+constexpr std::uint32_t kServiceChangeConfig = 0x0002; // SERVICE_CHANGE_CONFIG
 constexpr std::uint32_t kScManagerCreateService = scm::kManagerCreateService;
 constexpr std::uint32_t kScManagerAllAccess = scm::kManagerAllAccess;
 
@@ -65,6 +66,28 @@ public:
 };
 
 class StandinServiceManager final : public ServiceManager {
+    // ChangeServiceConfig2W: needs SERVICE_CHANGE_CONFIG on the handle.
+    template <typename Change> bool changeRecord(ServiceHandle& service, Change change) {
+        auto* open = dynamic_cast<OpenService*>(&service);
+        if (open == nullptr) {
+            return fail(kErrorInvalidHandle, false);
+        }
+        if (!grants(open->access, kServiceAllAccess, kServiceChangeConfig)) {
+            return fail(kErrorAccessDenied, false);
+        }
+        StoreLock lock(open->directory);
+        auto record = readServiceRecord(open->directory, open->name);
+        if (!record) {
+            return fail(kErrorServiceDoesNotExist, false);
+        }
+        change(*record);
+        if (!writeServiceRecord(open->directory, *record)) {
+            return fail(kErrorAccessDenied, false);
+        }
+        lastErrorValue = 0;
+        return true;
+    }
+
 public:
     std::unique_ptr<ServiceHandle> openSCManager(std::uint32_t desiredAccess) override {
         auto directory = serviceStoreDirectory();
@@ -179,6 +202,23 @@ public:
         }
         lastErrorValue = 0;
         return true;
+    }
+
+    bool changePreshutdownTimeout(ServiceHandle& service, std::uint32_t timeoutMs) override {
+        return changeRecord(service, [&](ServiceRecord& r) { r.preshutdownTimeout = timeoutMs; });
+    }
+
+    bool changeFailureActions(ServiceHandle& service, const FailureActions& actions) override {
+        std::string text = std::to_string(actions.resetPeriodSeconds);
+        for (const auto& action : actions.actions) {
+            text += ' ' + std::to_string(action.type) + '/' + std::to_string(action.delayMs);
+        }
+        return changeRecord(service, [&](ServiceRecord& r) { r.failureActions = text; });
+    }
+
+    bool changeFailureActionsOnNonCrashFailures(ServiceHandle& service, bool enabled) override {
+        return changeRecord(
+            service, [&](ServiceRecord& r) { r.failureActionsOnNonCrashFailures = enabled; });
     }
 
     std::optional<std::wstring> moduleFileName() override {

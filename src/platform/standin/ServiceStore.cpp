@@ -135,6 +135,9 @@ std::string formatServiceRecord(const ServiceRecord& r) {
         << "errorControl=" << r.errorControl << '\n'
         << "binaryPathName=" << toUtf8(r.binaryPathName) << '\n'
         << "account=" << toUtf8(r.account) << '\n'
+        << "preshutdownTimeout=" << r.preshutdownTimeout << '\n'
+        << "failureActions=" << r.failureActions << '\n'
+        << "failureActionsOnNonCrashFailures=" << r.failureActionsOnNonCrashFailures << '\n'
         << "status.serviceType=" << r.status.serviceType << '\n'
         << "status.currentState=" << r.status.currentState << '\n'
         << "status.controlsAccepted=" << r.status.controlsAccepted << '\n'
@@ -174,6 +177,12 @@ std::optional<ServiceRecord> parseServiceRecord(std::string_view text) {
             haveBinary = true;
         } else if (key == "account") {
             r.account = fromUtf8(value);
+        } else if (key == "preshutdownTimeout") {
+            ok = parseNumber(value, r.preshutdownTimeout);
+        } else if (key == "failureActions") {
+            r.failureActions = value;
+        } else if (key == "failureActionsOnNonCrashFailures") {
+            ok = parseNumber(value, r.failureActionsOnNonCrashFailures);
         } else if (key == "serviceType") {
             ok = parseNumber(value, r.serviceType);
         } else if (key == "startType") {

@@ -47,6 +47,10 @@ struct ServiceRecord {
     std::uint32_t errorControl = 0;
     std::wstring binaryPathName; // exactly as given
     std::wstring account = L"LocalSystem";
+    // The settings of ChangeServiceConfig2W that the service makes; kept, not acted on.
+    std::uint32_t preshutdownTimeout = 10000; // Windows' own default
+    std::string failureActions;               // "RESET TYPE/DELAY ...", empty: none
+    std::uint32_t failureActionsOnNonCrashFailures = 0;
     ServiceStatus status;
     std::int64_t processId = 0; // 0: no process
 };

@@ -95,6 +95,13 @@ public:
         return CompareFileTime(&a, &b);
     }
 
+    int compareNames(std::wstring_view first, std::wstring_view second) override {
+        // CSTR_LESS_THAN, CSTR_EQUAL or CSTR_GREATER_THAN (1, 2, 3); no failure for valid text.
+        return CompareStringOrdinal(first.data(), static_cast<int>(first.size()), second.data(),
+                                    static_cast<int>(second.size()), TRUE) -
+               CSTR_EQUAL;
+    }
+
     bool deleteFile(const std::wstring& path) override { return DeleteFileW(path.c_str()) != 0; }
 
     OpenedFile openForReading(const std::wstring& path) override {

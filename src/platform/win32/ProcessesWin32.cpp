@@ -86,6 +86,11 @@ public:
         if (!CreatePipe(read.put(), write.put(), &attributes, 0)) {
             return std::nullopt;
         }
+        // Only the write end goes to the child: a child holding the read end too would never see
+        // its pipe break when the service ends, and would block for good once the pipe is full.
+        if (!SetHandleInformation(read.get(), HANDLE_FLAG_INHERIT, 0)) {
+            return std::nullopt;
+        }
         Pipe pipe;
         pipe.read = std::make_unique<Win32PipeReadEnd>(std::move(read));
         pipe.write = std::make_unique<Win32PipeWriteEnd>(std::move(write));
@@ -108,8 +113,9 @@ public:
         startup.hStdError = writeEnd->get();
 
         PROCESS_INFORMATION info{};
-        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                            nullptr, &startup, &info)) {
+        // No console: a service has none to share, and each child would get a hidden one.
+        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                            nullptr, nullptr, &startup, &info)) {
             return nullptr;
         }
         UniqueHandle process(info.hProcess);

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cwchar>
 #include <new>
+#include <vector>
 
 namespace tarn::platform {
 
@@ -46,6 +47,8 @@ static_assert(scm::kStateStopPending == SERVICE_STOP_PENDING);
 static_assert(scm::kStateRunning == SERVICE_RUNNING);
 static_assert(scm::kControlStop == SERVICE_CONTROL_STOP);
 static_assert(scm::kControlDeviceEvent == SERVICE_CONTROL_DEVICEEVENT);
+static_assert(scm::kErrorServiceSpecific == ERROR_SERVICE_SPECIFIC_ERROR);
+static_assert(scm::kActionRestart == SC_ACTION_RESTART);
 
 namespace {
 
@@ -109,6 +112,33 @@ public:
 
     bool deleteService(ServiceHandle& service) override {
         return DeleteService(raw(service)) != FALSE;
+    }
+
+    bool changePreshutdownTimeout(ServiceHandle& service, std::uint32_t timeoutMs) override {
+        SERVICE_PRESHUTDOWN_INFO info{};
+        info.dwPreshutdownTimeout = timeoutMs;
+        return ChangeServiceConfig2W(raw(service), SERVICE_CONFIG_PRESHUTDOWN_INFO, &info) != FALSE;
+    }
+
+    bool changeFailureActions(ServiceHandle& service, const FailureActions& actions) override {
+        std::vector<SC_ACTION> list;
+        for (const auto& action : actions.actions) {
+            list.push_back({static_cast<SC_ACTION_TYPE>(action.type), action.delayMs});
+        }
+        SERVICE_FAILURE_ACTIONSW info{};
+        info.dwResetPeriod = actions.resetPeriodSeconds;
+        info.lpRebootMsg = nullptr; // unchanged
+        info.lpCommand = nullptr;   // unchanged
+        info.cActions = static_cast<DWORD>(list.size());
+        info.lpsaActions = list.data();
+        return ChangeServiceConfig2W(raw(service), SERVICE_CONFIG_FAILURE_ACTIONS, &info) != FALSE;
+    }
+
+    bool changeFailureActionsOnNonCrashFailures(ServiceHandle& service, bool enabled) override {
+        SERVICE_FAILURE_ACTIONS_FLAG info{};
+        info.fFailureActionsOnNonCrashFailures = enabled ? TRUE : FALSE;
+        return ChangeServiceConfig2W(raw(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &info) !=
+               FALSE;
     }
 
     std::optional<std::wstring> moduleFileName() override {

@@ -39,6 +39,18 @@ protected:
             0);
     }
     std::string deviceState() { return sysroot.sim({"show", "SN0001"}); }
+    // A tool whose download holds until the test makes the file it returns.
+    fs::path installGatedTool() {
+        const auto gate = sysroot.root() / "gate";
+        sysroot.installTool("case \" $* \" in\n"
+                            "*\" -l \"*) printf 'dfu-util 0.11\\n\\nFound DFU: [7c3e:5711] "
+                            "ver=0102, cfg=1, serial=\"SN0001\"\\n' ;;\n"
+                            "*\" -D \"*) while [ ! -e '" +
+                            gate.string() +
+                            "' ]; do sleep 0.01; done; printf 'dfu-util 0.11\\nDone!\\n' ;;\n"
+                            "esac");
+        return gate;
+    }
     // Packages in the order given, each with a later creation time than the one before, as the
     // service reads it: the file system's clock moves in steps of its own, so a package is made
     // again until its time is a later step.
@@ -185,14 +197,7 @@ TEST_F(Scenario, ADownloadThatNeverEndsIsCutOff) {
 TEST_F(Scenario, ArrivalsDuringAPassWaitTheirTurnAndOthersAreNotQueued) {
     // A tool whose download holds until the test opens the gate: the first pass lasts until
     // every arrival below has been handed to the service.
-    const auto gate = sysroot.root() / "gate";
-    sysroot.installTool("case \" $* \" in\n"
-                        "*\" -l \"*) printf 'dfu-util 0.11\\n\\nFound DFU: [7c3e:5711] ver=0102, "
-                        "cfg=1, serial=\"SN0001\"\\n' ;;\n"
-                        "*\" -D \"*) while [ ! -e '" +
-                        gate.string() +
-                        "' ]; do sleep 0.01; done; printf 'dfu-util 0.11\\nDone!\\n' ;;\n"
-                        "esac");
+    const auto gate = installGatedTool();
     start();
     arrive("5711");
     ASSERT_TRUE(service.waitFor("doCmd enter sleep"));
@@ -249,6 +254,42 @@ TEST_F(Scenario, UntrustedSerialsMakeNoKeyOutsideDevices) {
               "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Vantor\\Tarn\n    ServiceVersion    REG_SZ   "
               " " TARN_FILE_VERSION "\n\n" +
                   devices + "\n");
+}
+
+// At shutdown a download under way is finished first, then the service stops; what is queued
+// behind it is never started. Idle, the same notice stops it at once.
+TEST_F(Scenario, PreshutdownWaitsForThePassUnderWayAndStartsNoOther) {
+    const auto gate = installGatedTool();
+    start();
+    const int pid = service.processId();
+    arrive("5711");
+    ASSERT_TRUE(service.waitFor("doCmd enter sleep"));
+    arrive("5711");
+    EXPECT_EQ(service.sc({"control", kServiceName, "preshutdown"}).exitCode, 0);
+    ASSERT_TRUE(service.waitFor(
+        "control code: SERVICE_CONTROL_PRSHUTDOWN - stop after the pass in progress"));
+    EXPECT_NE(service.sc({"query", kServiceName}).output.find("STOP_PENDING"), std::string::npos);
+    std::ofstream(gate).put('\n');
+    ASSERT_TRUE(service.waitFor("service control stop success."));
+    EXPECT_TRUE(waitUntil([&] { return kill(pid, 0) != 0; }, std::chrono::seconds(60)));
+    EXPECT_NE(service.sc({"query", kServiceName}).output.find("STOPPED"), std::string::npos);
+    const Texts all = service.texts();
+    const auto at = [&](const std::string& text) {
+        return std::find(all.begin(), all.end(), text) - all.begin();
+    };
+    EXPECT_LT(at("TarnUpdateResult is 4"), at("pass ended, service stops for shutdown."));
+    EXPECT_LT(at("pass ended, service stops for shutdown."), at("service control stop success."));
+    EXPECT_EQ(service.countOf(kQueued0), 1); // the second arrival got no pass
+    EXPECT_EQ(service.countOf("arrival device is Vantor Tarn."), 2);
+
+    ASSERT_EQ(service.sc({"start", kServiceName}).exitCode, 0);
+    ASSERT_TRUE(service.waitFor(kStarted, 2));
+    EXPECT_EQ(service.sc({"control", kServiceName, "preshutdown"}).exitCode, 0);
+    ASSERT_TRUE(service.waitFor("service control stop success.", 2));
+    EXPECT_EQ(service.countOf("control code: SERVICE_CONTROL_PRSHUTDOWN - stop now"), 1);
+    EXPECT_TRUE(waitUntil([&] {
+        return service.sc({"query", kServiceName}).output.find("STOPPED") != std::string::npos;
+    }));
 }
 
 TEST_F(Scenario, TheRealToolWithNoDeviceAttached) {

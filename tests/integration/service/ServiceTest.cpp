@@ -45,7 +45,11 @@ TEST_F(Service, InstallsItselfQuotedAndOnlyOnce) {
         << registered;
     EXPECT_NE(registered.find("serviceType=16"), std::string::npos);
     EXPECT_NE(registered.find("startType=2"), std::string::npos);
-    EXPECT_NE(registered.find("errorControl=3"), std::string::npos);
+    for (const char* setting : {"errorControl=1\n", "preshutdownTimeout=240000\n",
+                                "failureActions=86400 1/60000 1/60000 1/60000\n",
+                                "failureActionsOnNonCrashFailures=1\n"}) {
+        EXPECT_NE(registered.find(setting), std::string::npos) << setting << registered;
+    }
 
     EXPECT_EQ(service.direct({"install"}).exitCode, 255); // -1
     EXPECT_EQ(service.texts().back(), "service install failed.");
@@ -117,15 +121,14 @@ TEST_F(Service, StartControlsStopAndTheProcessEnding) {
                "enter registerStart function.", kStarted, "initialize service success."}));
     EXPECT_NE(service.sc({"query", kServiceName}).output.find("RUNNING"), std::string::npos);
 
-    for (const char* code : {"pause", "continue", "interrogate", "preshutdown", "5", "6", "200"}) {
+    for (const char* code : {"pause", "continue", "interrogate", "5", "6", "200"}) {
         EXPECT_EQ(service.sc({"control", kServiceName, code}).exitCode, 0) << code;
     }
-    ASSERT_TRUE(service.waitFor("control code: SERVICE_CONTROL_PRSHUTDOWN - do nothing"));
+    ASSERT_TRUE(service.waitFor("control code: SERVICE_CONTROL_INTERROGATE."));
     EXPECT_EQ(
         textsFrom("control code: SERVICE_CONTROL_PAUSE."),
         (Texts{"control code: SERVICE_CONTROL_PAUSE.", "control code: SERVICE_CONTROL_CONTINUE.",
-               "control code: SERVICE_CONTROL_INTERROGATE.",
-               "control code: SERVICE_CONTROL_PRSHUTDOWN - do nothing"}));
+               "control code: SERVICE_CONTROL_INTERROGATE."}));
     EXPECT_NE(service.sc({"query", kServiceName}).output.find("RUNNING"), std::string::npos);
 
     // Removal is refused while it runs, and changes nothing.

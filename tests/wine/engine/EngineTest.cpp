@@ -146,6 +146,28 @@ TEST_F(WineEngine, DownloadFailures) {
     EXPECT_TRUE(has(device(L"SN0001"), "0103"));
 }
 
+// A default pipe holds 4 KiB on Windows and under Wine (64 KiB on Linux): a tool that writes
+// more during the download's pause must not wait for its end. Its whole output, the verdict at
+// its end, is judged after the pause.
+TEST_F(WineEngine, TheDownloadsPauseEmptiesThePipeAsTheToolWrites) {
+    EngineContext real{log, out, platform::systemProcesses(), platform::systemFileSystem(),
+                       platform::systemClock()};
+    TarnUpgradeProcess engine(real, false);
+    engine.updev.mode = kModeDfu;
+    winetest::ScratchFolder scratch;
+    const std::wstring marker = scratch / L"wrote-all";
+    auto pipe = platform::systemProcesses().createPipe();
+    ASSERT_TRUE(pipe);
+    std::wstring command = L"\"" + winetest::windowsPathOf(TARN_ARGV_ECHO) +
+                           L"\" out banner hex 0a fill 65536 touch " + marker + L" out Done!";
+    ASSERT_EQ(engine.doCmd(command, *pipe->write, 6000, pipe->read.get()), 0);
+    EXPECT_NE(GetFileAttributesW(marker.c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the tool was still writing when the pause ended";
+    pipe->write.reset();
+    engine.handlePipeInfo(std::move(pipe->read), kOutputDownload);
+    EXPECT_EQ(engine.TarnUpdateResult, kOutcomeWritten);
+}
+
 TEST_F(WineEngine, AMissingToolFailsTheListing) {
     ASSERT_TRUE(DeleteFileW(ServiceDirectory::tool().c_str()));
     EXPECT_EQ(pass(), -kOutcomeGeneralFailure);

@@ -3,6 +3,7 @@
 //   out TEXT      write TEXT to standard output      err TEXT   the same to standard error
 //   fill N        write N bytes (a to z, repeated)   hex HEX    write the bytes HEX spells
 //   sleep MS      sleep                              exit CODE  end at once with CODE
+//   touch PATH    create the file PATH, to show how far it got
 // Unknown words are skipped, so that a command line split in unexpected places still runs.
 //
 // With TARN_ARGV_ECHO_SPLITS set in its environment it runs no command: it prints how the C
@@ -114,6 +115,9 @@ int wmain(int argc, wchar_t** argv) {
             write(STD_OUTPUT_HANDLE, bytes);
         } else if (command == L"sleep" && hasValue) {
             Sleep(static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10)));
+        } else if (command == L"touch" && hasValue) {
+            CloseHandle(CreateFileW(argv[++i], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
         } else if (command == L"exit" && hasValue) {
             ExitProcess(static_cast<UINT>(std::wcstol(argv[++i], nullptr, 10)));
         }

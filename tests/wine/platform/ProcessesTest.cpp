@@ -76,6 +76,28 @@ TEST(Win32Processes, ReadTimesOutWhileTheChildSleepsAndEndsAfterTerminate) {
     EXPECT_EQ(last.status, Status::Ended) << "the terminated child still wrote or lives on";
 }
 
+// Only the write end goes to the child. Had it the read end too, a child whose service has gone
+// (a stop, an upgrade of the package) would keep its own pipe open and block for good once the
+// pipe is full (4 KiB, under Wine as on Windows).
+TEST(Win32Processes, AChildWhoseParentClosedItsEndsSeesItsPipeBroken) {
+    winetest::ScratchFolder scratch;
+    const std::wstring marker = scratch / L"wrote";
+    std::unique_ptr<ChildProcess> child;
+    {
+        auto pipe = systemProcesses().createPipe();
+        ASSERT_TRUE(pipe);
+        std::wstring commandLine = helperCommand(L"sleep 500 fill 65536 touch " + marker);
+        child = systemProcesses().startProcess(commandLine, *pipe->write);
+        ASSERT_TRUE(child);
+    } // both ends go; the child runs on
+    const bool broken = winetest::waitUntil(
+        [&] { return GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES; });
+    if (!broken) {
+        child->terminate(); // or it holds the session open for good
+    }
+    EXPECT_TRUE(broken) << "the child is still blocked on its pipe";
+}
+
 TEST(Win32Processes, AZeroTimeoutOnAnEmptyPipeReturnsAtOnce) {
     auto pipe = systemProcesses().createPipe();
     ASSERT_TRUE(pipe);

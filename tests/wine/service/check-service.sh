@@ -85,11 +85,18 @@ check_command() {
     check_sequence "$label" "$(reports_by_id "$run_err" "$(reporter "$run_err")")" "$expected"
 }
 
-# The registration as the Service Control Manager stored it.
+# The registration as the Service Control Manager stored it. Wine keeps the pre-shutdown time-out
+# (it writes 180000 of its own at creation); it accepts failure actions without keeping them and
+# refuses their flag with ERROR_INVALID_LEVEL (124), which the fakes of the unit tests cover.
 check_registry() {
     expect_same "$1: the registry key differs" "$registration" "$(key_values "$service_key" |
         grep -E '^(DisplayName|ErrorControl|ImagePath|ObjectName|Start|Type) ')"
+    expect_same "$1: the pre-shutdown time-out differs" "PreshutdownTimeout REG_DWORD 0x3a980" \
+        "$(key_values "$service_key" | grep '^PreshutdownTimeout ')"
 }
+
+# What Wine's refusal of the failure actions' flag adds to each installation.
+refused_flag="W set failure actions flag failed, GetLastErrorCode: 124"
 
 check_no_registry() {
     if WINEDEBUG=-all "$wine_run" reg query "$service_key" >/dev/null 2>&1; then
@@ -119,6 +126,7 @@ E service uninstall failed." uninstall
 
 check_command install 0 "W service start install.
 S create service success.
+$refused_flag
 S service install success." install
 check_registry install
 check_command install-again 4294967295 "W service start install.
@@ -141,6 +149,7 @@ check_sequence prompt "$(reports_by_id "$prompt_err" "$(reporter "$prompt_err")"
 E start service control dispatcher failed, GetLastErrorCode: 1063
 W auto-install service on boot.
 S create service success.
+$refused_flag
 S service install success."
 check_registry prompt
 

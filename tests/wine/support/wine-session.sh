@@ -21,7 +21,7 @@ deadline_seconds=30
 
 # The registration as the executable's own "install" makes it, as key_values prints it.
 registration="DisplayName REG_SZ $name
-ErrorControl REG_DWORD 0x3
+ErrorControl REG_DWORD 0x1
 ImagePath REG_SZ \"$win_exe\"
 ObjectName REG_SZ LocalSystem
 Start REG_DWORD 0x2
