@@ -31,8 +31,7 @@ public:
     void advance(Duration d) { now_ += d; }
 
     std::chrono::sys_seconds utc{std::chrono::sys_days{std::chrono::December / 10 / 2026} +
-                                 std::chrono::hours(12) + std::chrono::minutes(34) +
-                                 std::chrono::seconds(56)};
+                                 std::chrono::seconds(12 * 3600 + 34 * 60 + 56)};
 
     std::vector<Duration> sleeps;
 

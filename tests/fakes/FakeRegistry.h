@@ -52,13 +52,10 @@ private:
         }
         std::uint32_t deleteSubkey(const std::wstring& name) override {
             const std::wstring full = path + L"\\" + name;
-            return std::erase_if(owner.keys,
-                                 [&](const auto& key) {
-                                     return key.first == full ||
-                                            key.first.starts_with(full + L"\\");
-                                 }) > 0
-                       ? 0
-                       : platform::kRegistryKeyNotFound;
+            const auto under = [&](const auto& key) {
+                return key.first == full || key.first.starts_with(full + L"\\");
+            };
+            return std::erase_if(owner.keys, under) > 0 ? 0 : platform::kRegistryKeyNotFound;
         }
         std::uint32_t setString(const std::wstring& name, const std::wstring& data) override {
             owner.keys.at(path)[name] = data;
@@ -71,10 +68,8 @@ private:
         std::optional<std::wstring> readString(const std::wstring& name) override {
             const auto& values = owner.keys.at(path);
             const auto found = values.find(name);
-            if (found == values.end() || !std::holds_alternative<std::wstring>(found->second)) {
-                return std::nullopt;
-            }
-            return std::get<std::wstring>(found->second);
+            const auto* text = found == values.end() ? nullptr : std::get_if<0>(&found->second);
+            return text ? std::optional(*text) : std::nullopt;
         }
 
         FakeRegistry& owner;
