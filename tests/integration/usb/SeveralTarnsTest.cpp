@@ -12,7 +12,7 @@ namespace {
 enum When { kBeforeStart, kAtOnce, kLater };
 struct Tarn {
     When when;
-    std::string serial, port, mode, version, bootloader = "";
+    std::string serial, port, mode = "runtime", version = "0102", bootloader = "";
     bool old() const { return mode == "dfu" || version < "0103"; }
 };
 struct Arrangement {
@@ -92,26 +92,20 @@ TEST_P(SeveralTarns, EveryTarnEndsAtThePackagesVersion) {
 
 INSTANTIATE_TEST_SUITE_P(
     Arrangements, SeveralTarns,
-    ::testing::Values(Arrangement{"TwoOldAtOnce",
-                                  {{kAtOnce, "SN0001", "1-1", "runtime", "0102"},
-                                   {kAtOnce, "SN0002", "1-2", "runtime", "0102"}}},
-                      Arrangement{"CurrentOn2ThenOldOn1",
-                                  {{kAtOnce, "SN0001", "1-2", "runtime", "0103"},
-                                   {kLater, "SN0002", "1-1", "runtime", "0102"}}},
-                      Arrangement{"CurrentOn1ThenOldOn2",
-                                  {{kAtOnce, "SN0001", "1-1", "runtime", "0103"},
-                                   {kLater, "SN0002", "1-2", "runtime", "0102"}}},
-                      Arrangement{"TwoOldAttachedThenARequest",
-                                  {{kBeforeStart, "SN0001", "1-1", "runtime", "0102"},
-                                   {kBeforeStart, "SN0002", "1-2", "runtime", "0102"}},
-                                  true},
-                      Arrangement{"ThreeOldAtOnce",
-                                  {{kAtOnce, "SN0001", "1-1", "runtime", "0102"},
-                                   {kAtOnce, "SN0002", "1-2", "runtime", "0102"},
-                                   {kAtOnce, "SN0003", "1-3", "runtime", "0102"}}},
-                      // Left in DFU mode by a download cut short: no arrival, no request.
-                      Arrangement{"InDfuModeAtStart",
-                                  {{kBeforeStart, "SN0001", "1-1", "dfu", "0102", "ffff"}}}),
+    ::testing::Values(
+        Arrangement{"TwoOldAtOnce", {{kAtOnce, "SN0001", "1-1"}, {kAtOnce, "SN0002", "1-2"}}},
+        Arrangement{"CurrentOn2ThenOldOn1",
+                    {{kAtOnce, "SN0001", "1-2", "runtime", "0103"}, {kLater, "SN0002", "1-1"}}},
+        Arrangement{"CurrentOn1ThenOldOn2",
+                    {{kAtOnce, "SN0001", "1-1", "runtime", "0103"}, {kLater, "SN0002", "1-2"}}},
+        Arrangement{"TwoOldAttachedThenARequest",
+                    {{kBeforeStart, "SN0001", "1-1"}, {kBeforeStart, "SN0002", "1-2"}},
+                    true},
+        Arrangement{
+            "ThreeOldAtOnce",
+            {{kAtOnce, "SN0001", "1-1"}, {kAtOnce, "SN0002", "1-2"}, {kAtOnce, "SN0003", "1-3"}}},
+        // Left in DFU mode by a download cut short: no arrival, no request.
+        Arrangement{"InDfuModeAtStart", {{kBeforeStart, "SN0001", "1-1", "dfu", "0102", "ffff"}}}),
     [](const ::testing::TestParamInfo<Arrangement>& info) { return info.param.name; });
 
 } // namespace
