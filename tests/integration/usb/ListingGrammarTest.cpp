@@ -4,6 +4,7 @@
 #include "fakes/FakeEventLog.h"
 #include "upgrade/TarnUpgradeProcess.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace tarn::upgrade {
@@ -73,6 +74,10 @@ TEST_F(ListingGrammar, TheRealDfuListingReadsAsTheSimulatorsLineForLine) {
 TEST_F(ListingGrammar, TheRealToolsRefusalAndErrorStatesMeanWhatTheySay) {
     bus.ctl({"plug", "SN0001", "mode=dfu", "version=0102"});
     UsbBus::installTool(sysroot.services());
+    // No image header: the Tarn refuses to run it. Made before the bus's preload, which an
+    // instrumented simulator refuses to start under, and put in place after the first download.
+    const auto headerless = sysroot.root() / "fw-0104.dfu";
+    sysroot.sim({"make-package", headerless.string(), "--version", "0104", "--size", "8"});
     ScopedEnvironment preload(bus.environment());
     const auto pass = [&] {
         eventLog.clear();
@@ -94,9 +99,7 @@ TEST_F(ListingGrammar, TheRealToolsRefusalAndErrorStatesMeanWhatTheySay) {
     ASSERT_TRUE(integration::waitUntil([&] { return bus.device("SN0001")["present"] == "1"; }));
     bus.ctl({"unplug", "SN0001"});
     bus.ctl({"plug", "SN0001", "mode=dfu"});
-    // No image header: the Tarn refuses to run it.
-    sysroot.sim({"make-package", (sysroot.services() / "fw-0104.dfu").string(), "--version", "0104",
-                 "--size", "8"});
+    std::filesystem::rename(headerless, sysroot.services() / "fw-0104.dfu");
     EXPECT_EQ(pass(), kOutcomeDownloadFailed);
     EXPECT_TRUE(eventLog.contains(L"analyseBuffer Upgrade check ERROR: strTmp=DFU state(10) = "
                                   L"dfuERROR, status(10) = Device's firmware is corrupt. It cannot "
