@@ -1,4 +1,5 @@
 // The arrival filter: is it the Tarn, in either of its two USB identities?
+#include "platform/AsciiCase.h"
 #include "service/ServiceHost.h"
 
 #include <algorithm>
@@ -17,11 +18,7 @@ constexpr wchar_t kDfuProduct[] = L"PID_5711";
 // Windows names a device in upper case in an arrival and in lower case in a look (SetupDi):
 // the identifier counts in any letter case.
 bool holdsProduct(std::wstring_view name, std::wstring_view product) {
-    const auto upper = [](wchar_t c) {
-        return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
-    };
-    return std::search(name.begin(), name.end(), product.begin(), product.end(),
-                       [&](wchar_t a, wchar_t b) { return upper(a) == b; }) != name.end();
+    return platform::containsIgnoringAsciiCase(name, product);
 }
 
 // The record comes from outside: its size field bounds every read of it.

@@ -2,6 +2,7 @@
 // pass, delete the ones set aside, and hold the chosen one until the pass is done with it.
 #include "upgrade/PackageDiscovery.h"
 
+#include "platform/AsciiCase.h"
 #include "upgrade/DeviceLine.h"
 #include "upgrade/TarnUpgradeProcess.h"
 
@@ -16,12 +17,6 @@ constexpr wchar_t kPackagePattern[] = L"*.dfu";
 constexpr std::wstring_view kPackageEnding = std::wstring_view(kPackagePattern).substr(1);
 constexpr wchar_t kZippedMarker[] = L".zip.dfu";
 
-// Windows compares names by its upper-case table, which maps only the ASCII letters to the ASCII
-// capitals: for the letters of our endings this is its comparison.
-wchar_t lower(wchar_t c) {
-    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
 // Whether an entry the search returned is a package by its own name: the search matches the
 // pattern against 8.3 short names too, so "fw.dfuold" (short name FW~1.DFU) comes back as well.
 bool isPackageName(std::wstring_view name) {
@@ -29,13 +24,11 @@ bool isPackageName(std::wstring_view name) {
         return false;
     }
     return std::equal(name.end() - static_cast<std::ptrdiff_t>(kPackageEnding.size()), name.end(),
-                      kPackageEnding.begin(), [](wchar_t c, wchar_t e) { return lower(c) == e; });
+                      kPackageEnding.begin(), platform::sameIgnoringAsciiCase);
 }
 
 bool isZipped(std::wstring_view name) {
-    const std::wstring_view marker(kZippedMarker);
-    return std::search(name.begin(), name.end(), marker.begin(), marker.end(),
-                       [](wchar_t c, wchar_t m) { return lower(c) == m; }) != name.end();
+    return platform::containsIgnoringAsciiCase(name, kZippedMarker);
 }
 
 // Whether `name`, met after `choice` in the walk (oldest first), becomes the choice: a zipped

@@ -1,4 +1,5 @@
 // The stand-in file system: host files under the Windows meaning of the Win32 file calls.
+#include "platform/AsciiCase.h"
 #include "platform/Files.h"
 #include "platform/Utf8.h"
 #include "platform/standin/SysRoot.h"
@@ -37,7 +38,7 @@ wchar_t upper(wchar_t ch) {
     if (utf8 != locale_t(nullptr)) {
         return static_cast<wchar_t>(::towupper_l(static_cast<wint_t>(ch), utf8));
     }
-    return ch >= L'a' && ch <= L'z' ? static_cast<wchar_t>(ch - L'a' + L'A') : ch;
+    return asciiUpper(ch);
 }
 
 std::wstring upperCase(std::wstring_view text) {

@@ -1,5 +1,6 @@
 #include "platform/standin/RegistryStore.h"
 
+#include "platform/AsciiCase.h"
 #include "platform/Utf8.h"
 #include "platform/standin/ServiceStore.h"
 
@@ -58,10 +59,6 @@ std::vector<std::string_view> fields(std::string_view line) {
     return out;
 }
 
-wchar_t foldCase(wchar_t c) {
-    return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
-}
-
 } // namespace
 
 std::optional<std::filesystem::path> registryFile() {
@@ -71,7 +68,7 @@ std::optional<std::filesystem::path> registryFile() {
 }
 
 bool sameRegistryName(std::wstring_view a, std::wstring_view b) {
-    return std::ranges::equal(a, b, {}, foldCase, foldCase);
+    return std::ranges::equal(a, b, sameIgnoringAsciiCase);
 }
 
 std::vector<std::wstring> splitKeyPath(std::wstring_view path) {
