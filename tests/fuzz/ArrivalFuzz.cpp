@@ -4,6 +4,7 @@
 #include "fakes/FakeEventLog.h"
 #include "fakes/FakePlatform.h"
 #include "fakes/FakeService.h"
+#include "platform/AsciiCase.h"
 #include "service/ServiceHost.h"
 
 #include <algorithm>
@@ -64,8 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool recordIsInterface = field >= platform::kDeviceInterfaceNameOffset &&
                                    deviceType == platform::kDeviceTypeDeviceInterface;
     const std::wstring name = expectedName(buffer.data(), field);
-    const bool tarn = recordIsInterface && (name.find(L"PID_5710") != std::wstring::npos ||
-                                            name.find(L"PID_5711") != std::wstring::npos);
+    // Windows names a device in either letter case (arrivals upper, looks lower).
+    const bool tarn =
+        recordIsInterface && (platform::containsIgnoringAsciiCase(name, L"PID_5710") ||
+                              platform::containsIgnoringAsciiCase(name, L"PID_5711"));
 
     testing::FakeEventLog eventLog;
     eventlog::EventLogReporter serviceLog{eventLog, L"VantorTarnWindowsUpdateService", 1};
