@@ -171,9 +171,12 @@ int check() {
     CHECK(waitUntil([] { return readLog().find("dispatcher 1") != std::string::npos; }));
     const std::string log = readLog();
     std::printf("%s", log.c_str());
+    // Not "report 1 1": the handler runs on a thread of its own, and the process may end, its
+    // dispatcher returned, before that thread writes the stopped report's line. The stopped state
+    // itself is checked above, from the Service Control Manager.
     for (const char* expected :
          {"main 1 1\n", "handler 1\n", "report 2 1\n", "report 4 1\n", "thread 1 1\n",
-          "control 1 context 1\n", "report 3 1\n", "report 1 1\n", "dispatcher 1\n"}) {
+          "control 1 context 1\n", "report 3 1\n", "dispatcher 1\n"}) {
         CHECK(log.find(expected) != std::string::npos);
     }
     std::printf("ok\n");
