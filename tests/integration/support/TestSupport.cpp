@@ -54,7 +54,41 @@ TempSysRoot::TempSysRoot()
     fs::create_directories(services());
 }
 
+namespace {
+
+// The processes whose program lives under `root`: a service installed there and the tools it
+// started. A zombie has no program left, so it does not count.
+std::vector<pid_t> processesRunningFrom(const fs::path& root) {
+    std::vector<pid_t> found;
+    const std::string prefix = root.string() + "/";
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        const std::string program = fs::read_symlink(entry.path() / "exe", ignored).string();
+        if (!ignored && program.rfind(prefix, 0) == 0) {
+            found.push_back(std::stoi(name));
+        }
+    }
+    return found;
+}
+
+} // namespace
+
 TempSysRoot::~TempSysRoot() {
+    // A stop returns once the service reports stopped, while its process still logs its last
+    // steps: removed under it, the drive would come back holding them. End what still runs.
+    waitUntil(
+        [this] {
+            const auto running = processesRunningFrom(root_);
+            for (const pid_t pid : running) {
+                ::kill(pid, SIGKILL);
+            }
+            return running.empty();
+        },
+        seconds(10));
     // Tests take permissions away; the removal must not stop at them.
     std::error_code ignored;
     for (auto it = fs::recursive_directory_iterator(root_, ignored);

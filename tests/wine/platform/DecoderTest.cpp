@@ -1,4 +1,4 @@
-#include "TestSupport.h"
+#include "Win32TestSupport.h"
 #include "platform/Processes.h"
 #include "platform/win32/CodePageDecoder.h"
 

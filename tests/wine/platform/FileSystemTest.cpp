@@ -1,4 +1,4 @@
-#include "TestSupport.h"
+#include "Win32TestSupport.h"
 #include "WineSupport.h"
 #include "platform/Files.h"
 

@@ -1,7 +1,7 @@
 #include "platform/Processes.h"
 
 #include "SeamRun.h"
-#include "TestSupport.h"
+#include "Win32TestSupport.h"
 #include "WineSupport.h"
 
 #include <array>
