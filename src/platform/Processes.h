@@ -105,13 +105,4 @@ inline void ChildProcess::terminate() {
 
 Processes& systemProcesses();
 
-// Bounds on the wait for a child's output that a test has set for this process in place of
-// the engine's own, each empty when not set. The stand-in reads them from its environment;
-// Windows has no such setting.
-struct GivenOutputBounds {
-    std::optional<std::chrono::milliseconds> listingAndDetach;
-    std::optional<std::chrono::milliseconds> download;
-};
-GivenOutputBounds givenOutputBounds();
-
 } // namespace tarn::platform

@@ -119,8 +119,4 @@ Processes& systemProcesses() {
     return processes;
 }
 
-GivenOutputBounds givenOutputBounds() {
-    return {};
-}
-
 } // namespace tarn::platform
