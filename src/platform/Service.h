@@ -1,11 +1,14 @@
 // The seam to the Service Control Manager, device notifications and threads.
 #pragma once
 
+#include "platform/SeamHandle.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace tarn::platform {
@@ -42,13 +45,24 @@ inline constexpr std::uint32_t kManagerAllAccess = 0xF003F;    // SC_MANAGER_ALL
 inline constexpr std::uint32_t kServiceQueryStatus = 0x0004;   // SERVICE_QUERY_STATUS
 inline constexpr std::uint32_t kServiceAllAccess = 0xF01FF;    // SERVICE_ALL_ACCESS
 inline constexpr std::uint32_t kDelete = 0x10000;              // DELETE
+inline constexpr std::uint32_t kServiceChangeConfig = 0x0002;  // SERVICE_CHANGE_CONFIG
 inline constexpr std::uint32_t kGenericAll = 0x10000000;       // GENERIC_ALL
+inline constexpr std::uint32_t kServiceWin32OwnProcess = 0x10; // SERVICE_WIN32_OWN_PROCESS
+inline constexpr std::uint32_t kServiceWin32 = 0x30;           // SERVICE_WIN32
+inline constexpr std::uint32_t kServiceAutoStart = 2;          // SERVICE_AUTO_START
+inline constexpr std::uint32_t kServiceErrorNormal = 1;        // SERVICE_ERROR_NORMAL
 inline constexpr std::uint32_t kStateStopped = 1;              // SERVICE_STOPPED
 inline constexpr std::uint32_t kStateStartPending = 2;         // SERVICE_START_PENDING
 inline constexpr std::uint32_t kStateStopPending = 3;          // SERVICE_STOP_PENDING
 inline constexpr std::uint32_t kStateRunning = 4;              // SERVICE_RUNNING
+inline constexpr std::uint32_t kAcceptStop = 0x1;              // SERVICE_ACCEPT_STOP
+inline constexpr std::uint32_t kAcceptPreshutdown = 0x100;     // SERVICE_ACCEPT_PRESHUTDOWN
 inline constexpr std::uint32_t kControlStop = 1;               // SERVICE_CONTROL_STOP
+inline constexpr std::uint32_t kControlPause = 2;              // SERVICE_CONTROL_PAUSE
+inline constexpr std::uint32_t kControlContinue = 3;           // SERVICE_CONTROL_CONTINUE
+inline constexpr std::uint32_t kControlInterrogate = 4;        // SERVICE_CONTROL_INTERROGATE
 inline constexpr std::uint32_t kControlDeviceEvent = 11;       // SERVICE_CONTROL_DEVICEEVENT
+inline constexpr std::uint32_t kControlPreshutdown = 15;       // SERVICE_CONTROL_PRESHUTDOWN
 inline constexpr std::uint32_t kErrorServiceSpecific = 1066;   // ERROR_SERVICE_SPECIFIC_ERROR
 inline constexpr std::uint32_t kActionRestart = 1;             // SC_ACTION_RESTART
 } // namespace scm
@@ -88,17 +102,21 @@ struct FailureActions {
     friend bool operator==(const FailureActions&, const FailureActions&) = default;
 };
 
+class ServiceManager;
+class DeviceNotifications;
+
 // An open Service Control Manager or service; destroying it calls CloseServiceHandle.
-class ServiceHandle {
+class ServiceHandle final : public SeamHandle<ServiceManager, ServiceHandle> {
 public:
-    virtual ~ServiceHandle() = default;
+    using SeamHandle::SeamHandle;
 };
 
-// A registered device notification; unregister() is UnregisterDeviceNotification.
-class DeviceNotification {
+// A registered device notification; unregister() is UnregisterDeviceNotification, and so is
+// destroying it while still registered.
+class DeviceNotification final : public SeamHandle<DeviceNotifications, DeviceNotification> {
 public:
-    virtual ~DeviceNotification() = default;
-    virtual bool unregister() = 0;
+    using SeamHandle::SeamHandle;
+    bool unregister();
 };
 
 // Installation and removal.
@@ -106,24 +124,44 @@ class ServiceManager {
 public:
     virtual ~ServiceManager() = default;
     // OpenSCManagerW on the local computer, default database.
-    virtual std::unique_ptr<ServiceHandle> openSCManager(std::uint32_t desiredAccess) = 0;
+    virtual ServiceHandle openSCManager(std::uint32_t desiredAccess) = 0;
     // CreateServiceW; no load-order group, tag, dependencies, account or password.
-    virtual std::unique_ptr<ServiceHandle> createService(ServiceHandle& manager,
-                                                         const ServiceConfig& config) = 0;
+    virtual ServiceHandle createService(const ServiceHandle& manager,
+                                        const ServiceConfig& config) = 0;
     // OpenServiceW.
-    virtual std::unique_ptr<ServiceHandle> openService(ServiceHandle& manager,
-                                                       const std::wstring& serviceName,
-                                                       std::uint32_t desiredAccess) = 0;
-    virtual bool queryServiceStatus(ServiceHandle& service, ServiceStatus& status) = 0;
-    virtual bool deleteService(ServiceHandle& service) = 0;
+    virtual ServiceHandle openService(const ServiceHandle& manager, const std::wstring& serviceName,
+                                      std::uint32_t desiredAccess) = 0;
+    virtual bool queryServiceStatus(const ServiceHandle& service, ServiceStatus& status) = 0;
+    virtual bool deleteService(const ServiceHandle& service) = 0;
     // ChangeServiceConfig2W with SERVICE_CONFIG_PRESHUTDOWN_INFO, SERVICE_CONFIG_FAILURE_ACTIONS
     // and SERVICE_CONFIG_FAILURE_ACTIONS_FLAG; false on failure, with the reason in GetLastError.
-    virtual bool changePreshutdownTimeout(ServiceHandle& service, std::uint32_t timeoutMs) = 0;
-    virtual bool changeFailureActions(ServiceHandle& service, const FailureActions& actions) = 0;
-    virtual bool changeFailureActionsOnNonCrashFailures(ServiceHandle& service, bool enabled) = 0;
+    virtual bool changePreshutdownTimeout(const ServiceHandle& service,
+                                          std::uint32_t timeoutMs) = 0;
+    virtual bool changeFailureActions(const ServiceHandle& service,
+                                      const FailureActions& actions) = 0;
+    virtual bool changeFailureActionsOnNonCrashFailures(const ServiceHandle& service,
+                                                        bool enabled) = 0;
     // GetModuleFileNameW of the process's own module into a buffer of 260 characters: as many
     // characters as the call returns (a cut path has all 260, the NUL last); nothing for 0.
     virtual std::optional<std::wstring> moduleFileName() = 0;
+
+private:
+    template <class, class> friend class SeamHandle;
+    virtual void close(std::type_identity<ServiceHandle>, std::uintptr_t handle) = 0;
+};
+
+// The owner of the notifications a runtime registers: a base of its own, so that a runtime
+// which passes another's notifications on has nothing to close.
+class DeviceNotifications {
+protected:
+    ~DeviceNotifications() = default;
+
+private:
+    template <class, class> friend class SeamHandle;
+    friend DeviceNotification;
+    // Unregisters and empties `notification`: a second call fails with ERROR_INVALID_HANDLE.
+    virtual bool unregister(std::uintptr_t& notification) = 0;
+    virtual void close(std::type_identity<DeviceNotification>, std::uintptr_t notification) = 0;
 };
 
 // What a running service says to, and hears from, the Service Control Manager.
@@ -150,9 +188,9 @@ public:
 
     // RegisterDeviceNotificationW with a DEV_BROADCAST_DEVICEINTERFACE_W filter for one
     // interface class (size 32, DBT_DEVTYP_DEVICEINTERFACE, empty name) and
-    // DEVICE_NOTIFY_SERVICE_HANDLE; null on failure.
-    virtual std::unique_ptr<DeviceNotification>
-    registerDeviceNotification(StatusHandle recipient, const Guid& interfaceClass) = 0;
+    // DEVICE_NOTIFY_SERVICE_HANDLE; empty on failure.
+    virtual DeviceNotification registerDeviceNotification(StatusHandle recipient,
+                                                          const Guid& interfaceClass) = 0;
 
     // The names of the device interfaces of one class that are present now:
     // SetupDiGetClassDevsW with DIGCF_PRESENT | DIGCF_DEVICEINTERFACE, then
@@ -165,6 +203,10 @@ public:
     // is closed straight away; the thread runs on. False when the thread was not created.
     virtual bool createThread(ThreadProc procedure, void* parameter, std::uint32_t& threadId) = 0;
 };
+
+inline bool DeviceNotification::unregister() {
+    return owner_->unregister(value_);
+}
 
 ServiceManager& systemServiceManager();
 ServiceRuntime& systemServiceRuntime();

@@ -7,11 +7,6 @@ namespace {
 
 using eventlog::EventType;
 
-constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
-constexpr std::uint32_t kServiceAutoStart = 2;
-// Normal, not critical: a start that fails at boot (a quarantined or blocked executable) is
-// logged, and Windows boots on instead of restarting with the last-known-good configuration.
-constexpr std::uint32_t kServiceErrorNormal = 1;
 // How long a shutdown waits for a pass under way: a download's 200 s pause and the tool's end.
 constexpr std::uint32_t kPreshutdownTimeoutMs = 240000;
 // After any failure, crashes and failed starts alike, a restart a minute later; a day without
@@ -21,7 +16,7 @@ constexpr std::uint32_t kFailureResetSeconds = 86400;
 
 // The settings beyond CreateServiceW. One the system cannot keep is logged and fails nothing:
 // the service runs without it as it did before.
-void configureService(HostContext& host, platform::ServiceHandle& service) {
+void configureService(HostContext& host, const platform::ServiceHandle& service) {
     auto& log = host.log;
     if (!host.manager.changePreshutdownTimeout(service, kPreshutdownTimeoutMs)) {
         log.reportEvent(EventType::Warning,
@@ -61,20 +56,21 @@ int installService(HostContext& host) {
     const std::wstring_view wholePath = path.substr(0, path.find(L'\0'));
     // Quoted: an unquoted path under "C:\Program Files" lets whoever can write
     // "C:\Program.exe" run as LocalSystem at boot.
-    const platform::ServiceConfig config{kServiceName,
-                                         kServiceName,
-                                         platform::scm::kServiceAllAccess,
-                                         kServiceWin32OwnProcess,
-                                         kServiceAutoStart,
-                                         kServiceErrorNormal,
-                                         upgrade::quoteProgram(wholePath)};
-    auto service = host.manager.createService(*manager, config);
+    const platform::ServiceConfig config{
+        kServiceName, kServiceName, platform::scm::kServiceAllAccess,
+        platform::scm::kServiceWin32OwnProcess, platform::scm::kServiceAutoStart,
+        // Normal, not critical: a start that fails at boot (a
+        // quarantined or blocked executable) is logged, and
+        // Windows boots on instead of restarting with the
+        // last-known-good configuration.
+        platform::scm::kServiceErrorNormal, upgrade::quoteProgram(wholePath)};
+    auto service = host.manager.createService(manager, config);
     if (!service) {
         log.reportEvent(EventType::Error, L"create service failed.");
         return 1;
     }
     log.reportEvent(EventType::Success, L"create service success.");
-    configureService(host, *service);
+    configureService(host, service);
     service.reset(); // the service's handle first, then the manager's
     return 0;
 }
@@ -87,13 +83,13 @@ int uninstallService(HostContext& host) {
         return 1;
     }
     auto service = host.manager.openService(
-        *manager, kServiceName, platform::scm::kDelete | platform::scm::kServiceQueryStatus);
+        manager, kServiceName, platform::scm::kDelete | platform::scm::kServiceQueryStatus);
     if (!service) {
         log.reportEvent(EventType::Error, L"Open Tarn windows update service failed.");
         return 1;
     }
     platform::ServiceStatus status;
-    if (!host.manager.queryServiceStatus(*service, status)) {
+    if (!host.manager.queryServiceStatus(service, status)) {
         log.reportEvent(EventType::Error, L"query service status failed.");
         service.reset();
         return 1;
@@ -104,7 +100,7 @@ int uninstallService(HostContext& host) {
         return 1;
     }
     log.reportEvent(EventType::Warning, L"service stopped.");
-    const bool deleted = host.manager.deleteService(*service);
+    const bool deleted = host.manager.deleteService(service);
     log.reportEvent(deleted ? EventType::Success : EventType::Error,
                     deleted ? L"service delete success." : L"service delete failed.");
     service.reset();

@@ -12,6 +12,8 @@ namespace tarn::service {
 // The context serviceMain works with: the dispatcher calls it with no way to pass one.
 void setHostContext(HostContext* host);
 
+// The executable's whole run, with the runner's bounds its main chose.
+int runServiceProcess(int argc, char** argv, const upgrade::RunnerBounds& bounds);
 // The process entry: exit code 0 or -1.
 int processEntry(HostContext& host, int argc, char** argv);
 

@@ -8,19 +8,20 @@ namespace {
 
 using eventlog::EventType;
 
-constexpr std::uint32_t kServiceWin32 = 0x30; // own-process and share-process bits, as reported
+using platform::scm::kServiceWin32; // own-process and share-process bits, as reported
 using platform::scm::kStateRunning;
 using platform::scm::kStateStartPending;
 using platform::scm::kStateStopped;
 using platform::scm::kStateStopPending;
-constexpr std::uint32_t kAcceptStopAndPreshutdown = 0x101;
+constexpr std::uint32_t kAcceptStopAndPreshutdown =
+    platform::scm::kAcceptStop | platform::scm::kAcceptPreshutdown;
 
-using platform::scm::kControlStop;
-constexpr std::uint32_t kControlPause = 2;
-constexpr std::uint32_t kControlContinue = 3;
-constexpr std::uint32_t kControlInterrogate = 4;
+using platform::scm::kControlContinue;
 using platform::scm::kControlDeviceEvent;
-constexpr std::uint32_t kControlPreshutdown = 15;
+using platform::scm::kControlInterrogate;
+using platform::scm::kControlPause;
+using platform::scm::kControlPreshutdown;
+using platform::scm::kControlStop;
 
 using platform::kDeviceArrival;
 using platform::kDeviceRemoveComplete;
@@ -141,7 +142,7 @@ int registerStart(UpgradeService& service) {
         host.log.reportEvent(EventType::Error, L"create worker thread failed, GetLastErrorCode: %u",
                              host.runtime.lastError());
         std::lock_guard lock(service.notificationMutex);
-        service.notificationHandle->unregister();
+        service.notificationHandle.unregister();
         return failStart(service, kExitNoWorker);
     }
     return 0;
@@ -211,7 +212,7 @@ void onStop(UpgradeService& service, bool reportStoppedLast) {
         std::lock_guard lock(service.notificationMutex);
         if (service.notificationHandle) {
             log.reportEvent(EventType::Information, L"unregister device notification.");
-            service.notificationHandle->unregister();
+            service.notificationHandle.unregister();
         }
     }
     // The worker is not told: it ends with the process, wherever it is.

@@ -80,7 +80,7 @@ public:
     platform::ServiceRuntime::StatusHandle statusHandle = nullptr;
     // Written on the service-main thread and read by the control handler: guarded by
     // notificationMutex, since a stop may come while the registration is being made.
-    std::unique_ptr<platform::DeviceNotification> notificationHandle;
+    platform::DeviceNotification notificationHandle;
     wchar_t deviceName[kDeviceNameSize];
     std::uint32_t workerThreadId = 0;
 

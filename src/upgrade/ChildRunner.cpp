@@ -41,7 +41,7 @@ void TarnUpgradeProcess::pauseWhileDraining(milliseconds pause, platform::PipeRe
     }
 }
 
-std::int32_t TarnUpgradeProcess::doCmd(std::wstring& cmdLine, platform::PipeWriteEnd& output,
+std::int32_t TarnUpgradeProcess::doCmd(std::wstring& cmdLine, const platform::PipeWriteEnd& output,
                                        std::int32_t pause, platform::PipeReadEnd* drain) {
     auto& log = context_.log;
     log.reportEvent(EventType::Information, L"doCmd updev.mode %d cmdline is %s, sleep %d",
@@ -63,7 +63,7 @@ std::int32_t TarnUpgradeProcess::doCmd(std::wstring& cmdLine, platform::PipeWrit
     return 0;
 }
 
-std::int32_t TarnUpgradeProcess::handlePipeInfo(std::unique_ptr<platform::PipeReadEnd> readEnd,
+std::int32_t TarnUpgradeProcess::handlePipeInfo(platform::PipeReadEnd readEnd,
                                                 std::int32_t outputKind) {
     auto& log = context_.log;
     auto& clock = context_.clock;
@@ -78,7 +78,7 @@ std::int32_t TarnUpgradeProcess::handlePipeInfo(std::unique_ptr<platform::PipeRe
     std::wstring strOutput = decoder->decode(std::exchange(drained_, {}));
     // Every byte read counts, NULs included; the decoder joins characters split between reads.
     const auto read = [&](milliseconds timeout) {
-        const auto result = readEnd->read(std::span<char>(buffer.data(), kReadSize), timeout);
+        const auto result = readEnd.read(std::span<char>(buffer.data(), kReadSize), timeout);
         if (result.status == Status::Data) {
             strOutput += decoder->decode(std::string_view(buffer.data(), result.bytes));
         }
@@ -118,7 +118,7 @@ std::int32_t TarnUpgradeProcess::handlePipeInfo(std::unique_ptr<platform::PipeRe
     strOutput += decoder->finish();
     if (timedOut) {
         if (child_) {
-            child_->terminate();
+            child_.terminate();
         }
         log.reportEvent(EventType::Information, L"handlePipeInfo timeout, dfu-util terminated");
     }

@@ -39,7 +39,7 @@ std::int32_t TarnUpgradeProcess::doDevDetach(UpgradeDevice device) {
     // Any other mode leaves the line empty, and the start below fails.
     log.reportEvent(EventType::Information, L"cmdline is %s", cmdLine);
 
-    if (doCmd(cmdLine, *pipe->write, kDetachPause) < 0) {
+    if (doCmd(cmdLine, pipe->write, kDetachPause) < 0) {
         return kDetachNotStarted;
     }
     context_.clock.sleep(kBeforeReading);

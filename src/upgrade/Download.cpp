@@ -52,7 +52,7 @@ std::int32_t TarnUpgradeProcess::doUpgrade() {
     std::wstring cmdLine = downloadCommandLine(updev.sn, kServiceDirectory + packageName);
     log.reportEvent(EventType::Information, L"cmdline is %s", cmdLine);
     keepSystemAwake();
-    if (doCmd(cmdLine, *pipe->write, kDownloadPause, pipe->read.get()) < 0) {
+    if (doCmd(cmdLine, pipe->write, kDownloadPause, &pipe->read) < 0) {
         return kOutcomeDownloadFailed;
     }
     pipe->write.reset();

@@ -25,7 +25,7 @@ std::int32_t TarnUpgradeProcess::initDfuDevList() {
         log.reportEvent(EventType::Information, L"CreatePipe Failed!");
         return kOutcomeGeneralFailure;
     }
-    if (doCmd(cmdLine, *pipe->write, kListingPause) < 0) {
+    if (doCmd(cmdLine, pipe->write, kListingPause) < 0) {
         return kOutcomeGeneralFailure;
     }
     // Our copy of the write end must go before reading: the read ends only when every

@@ -113,10 +113,9 @@ public:
     // analysed and closes the read end (0).
     // With `drain`, the pipe's read end, the pause empties the pipe as it runs, so that the tool
     // never blocks on a full pipe (4 KiB on Windows); handlePipeInfo then judges all of it.
-    std::int32_t doCmd(std::wstring& cmdLine, platform::PipeWriteEnd& output, std::int32_t pause,
-                       platform::PipeReadEnd* drain = nullptr);
-    std::int32_t handlePipeInfo(std::unique_ptr<platform::PipeReadEnd> readEnd,
-                                std::int32_t outputKind);
+    std::int32_t doCmd(std::wstring& cmdLine, const platform::PipeWriteEnd& output,
+                       std::int32_t pause, platform::PipeReadEnd* drain = nullptr);
+    std::int32_t handlePipeInfo(platform::PipeReadEnd readEnd, std::int32_t outputKind);
 
     // Output analysis, device-line parsing and the version decision.
     void analyseBuffer(std::wstring output, std::int32_t outputKind);
@@ -153,7 +152,7 @@ private:
     int recordRank_ = 0;
     // The child of the run in progress: ended when its output outlasts the bound, and its
     // handles closed when the run is over.
-    std::unique_ptr<platform::ChildProcess> child_;
+    platform::ChildProcess child_;
     // The chosen package, held from its check until the download has ended or the pass ends.
     std::unique_ptr<platform::BinaryFile> heldPackage_;
     // Refused packages already reported: a repeated listing does not report them again.

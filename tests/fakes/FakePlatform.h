@@ -59,6 +59,7 @@ public:
     int openPipeEnds = 0;
     int liveChildren = 0;
     int terminated = 0;
+    std::size_t largestRead = 0; // the largest buffer a read was given
     // Called at each start, e.g. to check what is open at that moment.
     std::function<void()> onStart;
     // Called at each read of a child's output, while its run is under way.
@@ -68,33 +69,30 @@ public:
         if (failPipe) {
             return std::nullopt;
         }
-        auto state = std::make_shared<PipeState>();
-        platform::Pipe pipe;
-        pipe.read = std::make_unique<ReadEnd>(*this, state);
-        pipe.write = std::make_unique<WriteEnd>(*this, state);
+        pipes_.emplace_back();
         openPipeEnds += 2;
-        return pipe;
+        return platform::Pipe{{*this, pipes_.size() - 1}, {*this, pipes_.size() - 1}};
     }
 
-    std::unique_ptr<platform::ChildProcess> startProcess(std::wstring& commandLine,
-                                                         platform::PipeWriteEnd& output) override {
+    platform::ChildProcess startProcess(std::wstring& commandLine,
+                                        const platform::PipeWriteEnd& output) override {
         commandLines.push_back(commandLine);
         if (onStart) {
             onStart();
         }
         // CreateProcessW has nothing to start in an empty line.
         if (failStart || commandLine.empty()) {
-            return nullptr;
+            return {};
         }
-        auto& write = dynamic_cast<WriteEnd&>(output);
-        write.state->run = runs.empty() ? ScriptedRun{} : runs.front();
+        auto& state = pipes_.at(output.value());
+        state.run = runs.empty() ? ScriptedRun{} : runs.front();
         if (!runs.empty()) {
             runs.pop_front();
         }
-        write.state->childAttached = true;
-        write.state->startedAt = clock_.now();
+        state.childAttached = true;
+        state.startedAt = clock_.now();
         ++liveChildren;
-        return std::make_unique<Child>(*this, write.state);
+        return {*this, output.value()};
     }
 
     std::unique_ptr<platform::OutputDecoder> newOutputDecoder() override {
@@ -111,66 +109,59 @@ private:
         bool killed = false;
         platform::Clock::Duration startedAt{};
     };
-    struct WriteEnd final : platform::PipeWriteEnd {
-        WriteEnd(FakeProcesses& o, std::shared_ptr<PipeState> s) : owner(o), state(std::move(s)) {}
-        ~WriteEnd() override {
-            state->writeOpen = false;
-            --owner.openPipeEnds;
+    void close(std::type_identity<platform::PipeReadEnd>, std::uintptr_t) override {
+        --openPipeEnds;
+    }
+    void close(std::type_identity<platform::PipeWriteEnd>, std::uintptr_t end) override {
+        pipes_.at(end).writeOpen = false;
+        --openPipeEnds;
+    }
+    void close(std::type_identity<platform::ChildProcess>, std::uintptr_t) override {
+        --liveChildren;
+    }
+    void terminate(std::uintptr_t child) override {
+        pipes_.at(child).killed = true;
+        ++terminated;
+    }
+    platform::PipeReadEnd::Result read(std::uintptr_t end, std::span<char> buffer,
+                                       std::chrono::milliseconds timeout) override {
+        using Status = platform::PipeReadEnd::Status;
+        largestRead = std::max(largestRead, buffer.size());
+        if (onRead) {
+            onRead();
         }
-        FakeProcesses& owner;
-        std::shared_ptr<PipeState> state;
-    };
-    struct ReadEnd final : platform::PipeReadEnd {
-        ReadEnd(FakeProcesses& o, std::shared_ptr<PipeState> s) : owner(o), state(std::move(s)) {}
-        ~ReadEnd() override { --owner.openPipeEnds; }
-        Result read(std::span<char> buffer, std::chrono::milliseconds timeout) override {
-            if (owner.onRead) {
-                owner.onRead();
-            }
-            if (state->writeOpen) {
-                // Our own write end still open: a real read would block for ever.
-                owner.clock_.advance(timeout);
-                return {Status::TimedOut, 0};
-            }
-            if (!state->killed && state->next < state->run.chunks.size()) {
-                const auto& ready = state->run.readyAfter;
-                if (state->offset == 0 && state->next < ready.size()) {
-                    const auto wait = state->startedAt + ready[state->next] - owner.clock_.now();
-                    if (wait > timeout) {
-                        owner.clock_.advance(timeout);
-                        return {Status::TimedOut, 0};
-                    }
-                    owner.clock_.advance(std::max(wait, std::chrono::milliseconds::zero()));
+        auto& state = pipes_.at(end);
+        if (state.writeOpen) {
+            // Our own write end still open: a real read would block for ever.
+            clock_.advance(timeout);
+            return {Status::TimedOut, 0};
+        }
+        if (!state.killed && state.next < state.run.chunks.size()) {
+            const auto& ready = state.run.readyAfter;
+            if (state.offset == 0 && state.next < ready.size()) {
+                const auto wait = state.startedAt + ready[state.next] - clock_.now();
+                if (wait > timeout) {
+                    clock_.advance(timeout);
+                    return {Status::TimedOut, 0};
                 }
-                const std::string& chunk = state->run.chunks[state->next];
-                const std::size_t n = std::min(chunk.size() - state->offset, buffer.size());
-                std::memcpy(buffer.data(), chunk.data() + state->offset, n);
-                state->offset += n;
-                if (state->offset == chunk.size()) {
-                    ++state->next;
-                    state->offset = 0;
-                }
-                return {Status::Data, n};
+                clock_.advance(std::max(wait, std::chrono::milliseconds::zero()));
             }
-            if (state->run.hangs && !state->killed) {
-                owner.clock_.advance(timeout);
-                return {Status::TimedOut, 0};
+            const std::string& chunk = state.run.chunks[state.next];
+            const std::size_t n = std::min(chunk.size() - state.offset, buffer.size());
+            std::memcpy(buffer.data(), chunk.data() + state.offset, n);
+            state.offset += n;
+            if (state.offset == chunk.size()) {
+                ++state.next;
+                state.offset = 0;
             }
-            return {Status::Ended, 0};
+            return {Status::Data, n};
         }
-        FakeProcesses& owner;
-        std::shared_ptr<PipeState> state;
-    };
-    struct Child final : platform::ChildProcess {
-        Child(FakeProcesses& o, std::shared_ptr<PipeState> s) : owner(o), state(std::move(s)) {}
-        ~Child() override { --owner.liveChildren; }
-        void terminate() override {
-            state->killed = true;
-            ++owner.terminated;
+        if (state.run.hangs && !state.killed) {
+            clock_.advance(timeout);
+            return {Status::TimedOut, 0};
         }
-        FakeProcesses& owner;
-        std::shared_ptr<PipeState> state;
-    };
+        return {Status::Ended, 0};
+    }
     struct Decoder final : platform::OutputDecoder {
         std::wstring decode(std::string_view bytes) override { return utf8.decode(bytes); }
         std::wstring finish() override { return utf8.finish(); }
@@ -178,6 +169,7 @@ private:
     };
 
     FakeClock& clock_;
+    std::deque<PipeState> pipes_; // each pipe's, its child's too, by the ends' value
 };
 
 // Records each SetThreadExecutionState, with the number of tools started by then.

@@ -29,27 +29,28 @@ public:
     std::optional<platform::ServiceConfig> created;
     bool deleted = false;
 
-    std::unique_ptr<platform::ServiceHandle> openSCManager(std::uint32_t access) override {
+    platform::ServiceHandle openSCManager(std::uint32_t access) override {
         calls.push_back(L"OpenSCManager");
         accessRequested.push_back(access);
-        return failOpenManager ? nullptr : std::make_unique<Handle>(*this, L"manager");
+        return failOpenManager ? platform::ServiceHandle{} : handle(L"manager");
     }
-    std::unique_ptr<platform::ServiceHandle>
-    createService(platform::ServiceHandle&, const platform::ServiceConfig& c) override {
+    platform::ServiceHandle createService(const platform::ServiceHandle&,
+                                          const platform::ServiceConfig& c) override {
         calls.push_back(L"CreateService");
         if (failCreate) {
-            return nullptr;
+            return {};
         }
         created = c;
-        return std::make_unique<Handle>(*this, L"service");
+        return handle(L"service");
     }
-    std::unique_ptr<platform::ServiceHandle>
-    openService(platform::ServiceHandle&, const std::wstring& name, std::uint32_t access) override {
+    platform::ServiceHandle openService(const platform::ServiceHandle&, const std::wstring& name,
+                                        std::uint32_t access) override {
         calls.push_back(L"OpenService " + name);
         accessRequested.push_back(access);
-        return failOpenService ? nullptr : std::make_unique<Handle>(*this, L"service");
+        return failOpenService ? platform::ServiceHandle{} : handle(L"service");
     }
-    bool queryServiceStatus(platform::ServiceHandle&, platform::ServiceStatus& status) override {
+    bool queryServiceStatus(const platform::ServiceHandle&,
+                            platform::ServiceStatus& status) override {
         calls.push_back(L"QueryServiceStatus");
         status.currentState = currentState;
         return !failQuery;
@@ -58,17 +59,18 @@ public:
     std::optional<std::uint32_t> preshutdownTimeout;
     std::optional<platform::FailureActions> failureActions;
     std::optional<bool> failureActionsFlag;
-    bool changePreshutdownTimeout(platform::ServiceHandle&, std::uint32_t timeout) override {
+    bool changePreshutdownTimeout(const platform::ServiceHandle&, std::uint32_t timeout) override {
         return config(L"PreshutdownInfo", preshutdownTimeout, timeout);
     }
-    bool changeFailureActions(platform::ServiceHandle&,
+    bool changeFailureActions(const platform::ServiceHandle&,
                               const platform::FailureActions& actions) override {
         return config(L"FailureActions", failureActions, actions);
     }
-    bool changeFailureActionsOnNonCrashFailures(platform::ServiceHandle&, bool enabled) override {
+    bool changeFailureActionsOnNonCrashFailures(const platform::ServiceHandle&,
+                                                bool enabled) override {
         return config(L"FailureActionsFlag", failureActionsFlag, enabled);
     }
-    bool deleteService(platform::ServiceHandle&) override {
+    bool deleteService(const platform::ServiceHandle&) override {
         calls.push_back(L"DeleteService");
         deleted = !failDelete;
         return !failDelete;
@@ -84,15 +86,18 @@ private:
         kept = value;
         return true;
     }
-    struct Handle final : platform::ServiceHandle {
-        Handle(FakeServiceManager& o, std::wstring w) : owner(o), what(std::move(w)) {}
-        ~Handle() override { owner.calls.push_back(L"Close " + what); }
-        FakeServiceManager& owner;
-        std::wstring what;
-    };
+    platform::ServiceHandle handle(std::wstring what) {
+        opened_.push_back(std::move(what));
+        return {*this, opened_.size() - 1};
+    }
+    void close(std::type_identity<platform::ServiceHandle>, std::uintptr_t handle) override {
+        calls.push_back(L"Close " + opened_.at(handle));
+    }
+    std::vector<std::wstring> opened_; // what each handle is, by its value
 };
 
-class FakeServiceRuntime final : public platform::ServiceRuntime {
+class FakeServiceRuntime final : public platform::ServiceRuntime,
+                                 private platform::DeviceNotifications {
 public:
     bool dispatcherConnects = false;
     std::uint32_t error = 1063;
@@ -137,14 +142,14 @@ public:
         statuses.push_back(status);
         return true;
     }
-    std::unique_ptr<platform::DeviceNotification>
+    platform::DeviceNotification
     registerDeviceNotification(StatusHandle, const platform::Guid& interfaceClass) override {
         calls.push_back(L"RegisterDeviceNotification");
         if (failNotification) {
-            return nullptr;
+            return {};
         }
         notificationClasses.push_back(interfaceClass);
-        return std::make_unique<Notification>(*this);
+        return {*this, notificationClasses.size()};
     }
     std::optional<std::vector<std::wstring>>
     presentDeviceInterfaces(const platform::Guid& interfaceClass) override {
@@ -164,15 +169,12 @@ public:
     }
 
 private:
-    struct Notification final : platform::DeviceNotification {
-        explicit Notification(FakeServiceRuntime& o) : owner(o) {}
-        bool unregister() override {
-            ++owner.unregistrations;
-            owner.calls.push_back(L"UnregisterDeviceNotification");
-            return true;
-        }
-        FakeServiceRuntime& owner;
-    };
+    bool unregister(std::uintptr_t&) override {
+        ++unregistrations;
+        calls.push_back(L"UnregisterDeviceNotification");
+        return true;
+    }
+    void close(std::type_identity<platform::DeviceNotification>, std::uintptr_t) override {}
 };
 
 // A DEV_BROADCAST_DEVICEINTERFACE_W-shaped record in a buffer of exactly its size.

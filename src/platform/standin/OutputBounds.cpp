@@ -1,13 +1,9 @@
 #include "platform/standin/OutputBounds.h"
 
-#include "platform/Processes.h"
-
 #include <charconv>
-#include <cstdlib>
 #include <cstring>
 
-namespace tarn::platform {
-namespace standin {
+namespace tarn::platform::standin {
 
 std::optional<std::chrono::milliseconds> parseOutputBound(const char* text) {
     if (text == nullptr) {
@@ -26,15 +22,4 @@ std::optional<std::chrono::milliseconds> parseOutputBound(const char* text) {
     return std::chrono::milliseconds(value);
 }
 
-} // namespace standin
-
-GivenOutputBounds givenOutputBounds() {
-    // Read at start-up, before any thread runs, so no writer of the environment races.
-    const char* listing =
-        std::getenv(standin::kListingBoundVariable); // NOLINT(concurrency-mt-unsafe)
-    const char* download =
-        std::getenv(standin::kDownloadBoundVariable); // NOLINT(concurrency-mt-unsafe)
-    return {standin::parseOutputBound(listing), standin::parseOutputBound(download)};
-}
-
-} // namespace tarn::platform
+} // namespace tarn::platform::standin

@@ -26,63 +26,9 @@ namespace {
 
 using standin::UniqueFd;
 
-class StandinPipeWriteEnd final : public PipeWriteEnd {
-public:
-    explicit StandinPipeWriteEnd(UniqueFd fd) : fd_(std::move(fd)) {}
-    int fd() const { return fd_.get(); }
-
-private:
-    UniqueFd fd_;
-};
-
-class StandinPipeReadEnd final : public PipeReadEnd {
-public:
-    explicit StandinPipeReadEnd(UniqueFd fd) : fd_(std::move(fd)) {}
-
-    Result read(std::span<char> buffer, std::chrono::milliseconds timeout) override {
-        using Clock = std::chrono::steady_clock;
-        // Beyond a year a wait is endless in practice; the cap keeps the deadline in range.
-        constexpr auto kLongestWait = std::chrono::hours(24 * 365);
-        const auto deadline =
-            Clock::now() + std::clamp<std::chrono::milliseconds>(
-                               timeout, std::chrono::milliseconds::zero(), kLongestWait);
-        while (true) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            const int wait = left.count() <= 0        ? 0
-                             : left.count() > INT_MAX ? INT_MAX
-                                                      : static_cast<int>(left.count());
-            pollfd entry{fd_.get(), POLLIN, 0};
-            const int ready = ::poll(&entry, 1, wait);
-            if (ready < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return {Status::Ended, 0};
-            }
-            if (ready == 0) {
-                if (Clock::now() < deadline) {
-                    continue; // a wait longer than poll can take at once
-                }
-                return {Status::TimedOut, 0};
-            }
-            if (buffer.empty()) {
-                return {Status::Data, 0};
-            }
-            // Readable, hung up or failed: read() tells which.
-            const ssize_t count = ::read(fd_.get(), buffer.data(), buffer.size());
-            if (count > 0) {
-                return {Status::Data, static_cast<std::size_t>(count)};
-            }
-            if (count < 0 && (errno == EINTR || errno == EAGAIN)) {
-                continue;
-            }
-            return {Status::Ended, 0};
-        }
-    }
-
-private:
-    UniqueFd fd_;
-};
+int descriptor(std::uintptr_t value) {
+    return static_cast<int>(value);
+}
 
 class Utf8OutputDecoder final : public OutputDecoder {
 public:
@@ -127,19 +73,6 @@ Reaper& reaper() {
     static Reaper instance;
     return instance;
 }
-
-class StandinChildProcess final : public ChildProcess {
-public:
-    explicit StandinChildProcess(pid_t pid) : pid_(pid) {}
-    ~StandinChildProcess() override { reaper().adopt(pid_); }
-
-    // Safe against pid reuse: the child is reaped only after its handle is gone, so until then
-    // the pid stays ours, as a running child or a zombie.
-    void terminate() override { ::kill(pid_, SIGKILL); }
-
-private:
-    pid_t pid_;
-};
 
 bool isExecutableFile(const std::string& path) {
     struct stat info {};
@@ -223,22 +156,18 @@ public:
         if (::pipe2(fds, O_CLOEXEC) != 0) {
             return std::nullopt;
         }
-        Pipe pipe;
-        pipe.read = std::make_unique<StandinPipeReadEnd>(UniqueFd(fds[0]));
-        pipe.write = std::make_unique<StandinPipeWriteEnd>(UniqueFd(fds[1]));
-        return pipe;
+        return Pipe{{*this, static_cast<std::uintptr_t>(fds[0])},
+                    {*this, static_cast<std::uintptr_t>(fds[1])}};
     }
 
-    std::unique_ptr<ChildProcess> startProcess(std::wstring& commandLine,
-                                               PipeWriteEnd& output) override {
+    ChildProcess startProcess(std::wstring& commandLine, const PipeWriteEnd& output) override {
         reaper().sweep();
-        const auto* writeEnd = dynamic_cast<StandinPipeWriteEnd*>(&output);
-        if (writeEnd == nullptr) {
-            return nullptr;
+        if (!output.openedBy(*this)) {
+            return {};
         }
         const auto program = findProgram(commandLine);
         if (!program) {
-            return nullptr;
+            return {};
         }
         // The child sees the arguments that its C runtime would split from the command line.
         std::vector<std::string> arguments;
@@ -246,7 +175,7 @@ public:
             arguments.push_back(toUtf8(argument));
         }
         if (arguments.empty()) {
-            return nullptr;
+            return {};
         }
         std::vector<char*> argv;
         argv.reserve(arguments.size() + 1);
@@ -258,14 +187,14 @@ public:
         SpawnFileActions files;
         SpawnAttributes attributes;
         if (!files.ok || !attributes.ok) {
-            return nullptr;
+            return {};
         }
         // A service has no console to read from: standard input is empty. Output and errors
         // share the pipe, and nothing else of the service reaches the child. The copies come
         // before the open, so a write end that happens to be descriptor 0 is copied first.
         sigset_t noSignals;
         sigemptyset(&noSignals);
-        const int fd = writeEnd->fd();
+        const int fd = descriptor(output.value());
         if (::posix_spawn_file_actions_adddup2(&files.actions, fd, STDOUT_FILENO) != 0 ||
             ::posix_spawn_file_actions_adddup2(&files.actions, fd, STDERR_FILENO) != 0 ||
             ::posix_spawn_file_actions_addopen(&files.actions, STDIN_FILENO, "/dev/null", O_RDONLY,
@@ -274,19 +203,76 @@ public:
             // The worker thread may block signals; the child starts with none blocked.
             ::posix_spawnattr_setsigmask(&attributes.attributes, &noSignals) != 0 ||
             ::posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGMASK) != 0) {
-            return nullptr;
+            return {};
         }
         pid_t pid = 0;
         // glibc reports a failed exec here too, as CreateProcessW fails for a bad image.
         if (::posix_spawn(&pid, program->c_str(), &files.actions, &attributes.attributes,
                           argv.data(), environ) != 0) {
-            return nullptr;
+            return {};
         }
-        return std::make_unique<StandinChildProcess>(pid);
+        return {*this, static_cast<std::uintptr_t>(pid)};
     }
 
     std::unique_ptr<OutputDecoder> newOutputDecoder() override {
         return std::make_unique<Utf8OutputDecoder>();
+    }
+
+private:
+    void close(std::type_identity<PipeReadEnd>, std::uintptr_t end) override {
+        UniqueFd(descriptor(end)).reset();
+    }
+    void close(std::type_identity<PipeWriteEnd>, std::uintptr_t end) override {
+        UniqueFd(descriptor(end)).reset();
+    }
+    // The child is reaped only after its handle is gone, so until then its pid stays ours, as a
+    // running child or a zombie: terminate() is safe against pid reuse.
+    void close(std::type_identity<ChildProcess>, std::uintptr_t child) override {
+        reaper().adopt(static_cast<pid_t>(child));
+    }
+    void terminate(std::uintptr_t child) override { ::kill(static_cast<pid_t>(child), SIGKILL); }
+
+    PipeReadEnd::Result read(std::uintptr_t end, std::span<char> buffer,
+                             std::chrono::milliseconds timeout) override {
+        using Status = PipeReadEnd::Status;
+        using Clock = std::chrono::steady_clock;
+        // Beyond a year a wait is endless in practice; the cap keeps the deadline in range.
+        constexpr auto kLongestWait = std::chrono::hours(24 * 365);
+        const auto deadline =
+            Clock::now() + std::clamp<std::chrono::milliseconds>(
+                               timeout, std::chrono::milliseconds::zero(), kLongestWait);
+        while (true) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            const int wait = left.count() <= 0        ? 0
+                             : left.count() > INT_MAX ? INT_MAX
+                                                      : static_cast<int>(left.count());
+            pollfd entry{descriptor(end), POLLIN, 0};
+            const int ready = ::poll(&entry, 1, wait);
+            if (ready < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return {Status::Ended, 0};
+            }
+            if (ready == 0) {
+                if (Clock::now() < deadline) {
+                    continue; // a wait longer than poll can take at once
+                }
+                return {Status::TimedOut, 0};
+            }
+            if (buffer.empty()) {
+                return {Status::Data, 0};
+            }
+            // Readable, hung up or failed: read() tells which.
+            const ssize_t count = ::read(descriptor(end), buffer.data(), buffer.size());
+            if (count > 0) {
+                return {Status::Data, static_cast<std::size_t>(count)};
+            }
+            if (count < 0 && (errno == EINTR || errno == EAGAIN)) {
+                continue;
+            }
+            return {Status::Ended, 0};
+        }
     }
 };
 

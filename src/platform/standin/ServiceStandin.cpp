@@ -27,11 +27,11 @@ using namespace standin;
 
 using scm::kDelete;
 using scm::kGenericAll;
+using scm::kManagerAllAccess;
+using scm::kManagerCreateService;
 using scm::kServiceAllAccess;
+using scm::kServiceChangeConfig;
 using scm::kServiceQueryStatus;
-constexpr std::uint32_t kServiceChangeConfig = 0x0002; // SERVICE_CHANGE_CONFIG
-constexpr std::uint32_t kScManagerCreateService = scm::kManagerCreateService;
-constexpr std::uint32_t kScManagerAllAccess = scm::kManagerAllAccess;
 
 // GetLastError is per thread; so is this.
 thread_local std::uint32_t lastErrorValue = 0;
@@ -48,29 +48,20 @@ bool grants(std::uint32_t granted, std::uint32_t all, std::uint32_t wanted) {
     return (granted & wanted) == wanted;
 }
 
-class ManagerHandle final : public ServiceHandle {
-public:
-    ManagerHandle(std::filesystem::path directory, std::uint32_t access)
-        : directory(std::move(directory)), access(access) {}
+// What an open handle stands for: the store, and for a service its name.
+struct OpenHandle {
     std::filesystem::path directory;
-    std::uint32_t access;
-};
-
-class OpenService final : public ServiceHandle {
-public:
-    OpenService(std::filesystem::path directory, std::wstring name, std::uint32_t access)
-        : directory(std::move(directory)), name(std::move(name)), access(access) {}
-    std::filesystem::path directory;
+    bool manager;
     std::wstring name;
     std::uint32_t access;
 };
 
 class StandinServiceManager final : public ServiceManager {
     // ChangeServiceConfig2W: needs SERVICE_CHANGE_CONFIG on the handle.
-    template <typename Change> bool changeRecord(ServiceHandle& service, Change change) {
-        auto* open = dynamic_cast<OpenService*>(&service);
-        if (open == nullptr) {
-            return fail(kErrorInvalidHandle, false);
+    template <typename Change> bool changeRecord(const ServiceHandle& service, Change change) {
+        const auto open = opened(service, false);
+        if (!open) {
+            return false;
         }
         if (!grants(open->access, kServiceAllAccess, kServiceChangeConfig)) {
             return fail(kErrorAccessDenied, false);
@@ -89,36 +80,35 @@ class StandinServiceManager final : public ServiceManager {
     }
 
 public:
-    std::unique_ptr<ServiceHandle> openSCManager(std::uint32_t desiredAccess) override {
+    ServiceHandle openSCManager(std::uint32_t desiredAccess) override {
         auto directory = serviceStoreDirectory();
         if (!directory) {
-            return fail(kErrorAccessDenied, nullptr);
+            return fail(kErrorAccessDenied, ServiceHandle{});
         }
         // A store that cannot be created or written stands for an account that may not
         // change the service database.
         std::error_code ec;
         std::filesystem::create_directories(*directory, ec);
         if (ec || !std::filesystem::is_directory(*directory, ec)) {
-            return fail(kErrorAccessDenied, nullptr);
+            return fail(kErrorAccessDenied, ServiceHandle{});
         }
         const auto probe = *directory / (".probe" + std::to_string(::getpid()));
         UniqueFd fd(::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         if (!fd) {
-            return fail(kErrorAccessDenied, nullptr);
+            return fail(kErrorAccessDenied, ServiceHandle{});
         }
         ::unlink(probe.c_str());
-        lastErrorValue = 0;
-        return std::make_unique<ManagerHandle>(*directory, desiredAccess);
+        return own({*directory, true, {}, desiredAccess});
     }
 
-    std::unique_ptr<ServiceHandle> createService(ServiceHandle& manager,
-                                                 const ServiceConfig& config) override {
-        auto* scm = dynamic_cast<ManagerHandle*>(&manager);
-        if (scm == nullptr) {
-            return fail(kErrorInvalidHandle, nullptr);
+    ServiceHandle createService(const ServiceHandle& manager,
+                                const ServiceConfig& config) override {
+        const auto scm = opened(manager, true);
+        if (!scm) {
+            return {};
         }
-        if (!grants(scm->access, kScManagerAllAccess, kScManagerCreateService)) {
-            return fail(kErrorAccessDenied, nullptr);
+        if (!grants(scm->access, kManagerAllAccess, kManagerCreateService)) {
+            return fail(kErrorAccessDenied, ServiceHandle{});
         }
         // CreateServiceW takes C strings: each text ends at its first NUL.
         const auto text = [](const std::wstring& s) { return s.substr(0, s.find(L'\0')); };
@@ -126,15 +116,15 @@ public:
         const std::wstring displayName = text(config.displayName);
         const std::wstring binaryPathName = text(config.binaryPathName);
         if (!isStorableName(serviceName)) {
-            return fail(kErrorInvalidName, nullptr);
+            return fail(kErrorInvalidName, ServiceHandle{});
         }
         if (binaryPathName.empty() || !isStorableValue(binaryPathName) ||
             !isStorableValue(displayName)) {
-            return fail(kErrorInvalidParameter, nullptr);
+            return fail(kErrorInvalidParameter, ServiceHandle{});
         }
         StoreLock lock(scm->directory);
         if (readServiceRecord(scm->directory, serviceName)) {
-            return fail(kErrorServiceExists, nullptr);
+            return fail(kErrorServiceExists, ServiceHandle{});
         }
         ServiceRecord record;
         record.serviceName = serviceName;
@@ -146,33 +136,30 @@ public:
         record.status.serviceType = config.serviceType;
         record.status.currentState = scm::kStateStopped;
         if (!writeServiceRecord(scm->directory, record)) {
-            return fail(kErrorAccessDenied, nullptr);
+            return fail(kErrorAccessDenied, ServiceHandle{});
         }
-        lastErrorValue = 0;
-        return std::make_unique<OpenService>(scm->directory, serviceName, config.desiredAccess);
+        return own({scm->directory, false, serviceName, config.desiredAccess});
     }
 
-    std::unique_ptr<ServiceHandle> openService(ServiceHandle& manager,
-                                               const std::wstring& serviceName,
-                                               std::uint32_t desiredAccess) override {
-        auto* scm = dynamic_cast<ManagerHandle*>(&manager);
-        if (scm == nullptr) {
-            return fail(kErrorInvalidHandle, nullptr);
+    ServiceHandle openService(const ServiceHandle& manager, const std::wstring& serviceName,
+                              std::uint32_t desiredAccess) override {
+        const auto scm = opened(manager, true);
+        if (!scm) {
+            return {};
         }
         if (!isStorableName(serviceName)) {
-            return fail(kErrorInvalidName, nullptr);
+            return fail(kErrorInvalidName, ServiceHandle{});
         }
         if (!readServiceRecord(scm->directory, serviceName)) {
-            return fail(kErrorServiceDoesNotExist, nullptr);
+            return fail(kErrorServiceDoesNotExist, ServiceHandle{});
         }
-        lastErrorValue = 0;
-        return std::make_unique<OpenService>(scm->directory, serviceName, desiredAccess);
+        return own({scm->directory, false, serviceName, desiredAccess});
     }
 
-    bool queryServiceStatus(ServiceHandle& service, ServiceStatus& status) override {
-        auto* open = dynamic_cast<OpenService*>(&service);
-        if (open == nullptr) {
-            return fail(kErrorInvalidHandle, false);
+    bool queryServiceStatus(const ServiceHandle& service, ServiceStatus& status) override {
+        const auto open = opened(service, false);
+        if (!open) {
+            return false;
         }
         if (!grants(open->access, kServiceAllAccess, kServiceQueryStatus)) {
             return fail(kErrorAccessDenied, false);
@@ -186,10 +173,10 @@ public:
         return true;
     }
 
-    bool deleteService(ServiceHandle& service) override {
-        auto* open = dynamic_cast<OpenService*>(&service);
-        if (open == nullptr) {
-            return fail(kErrorInvalidHandle, false);
+    bool deleteService(const ServiceHandle& service) override {
+        const auto open = opened(service, false);
+        if (!open) {
+            return false;
         }
         if (!grants(open->access, kServiceAllAccess, kDelete)) {
             return fail(kErrorAccessDenied, false);
@@ -204,11 +191,12 @@ public:
         return true;
     }
 
-    bool changePreshutdownTimeout(ServiceHandle& service, std::uint32_t timeoutMs) override {
+    bool changePreshutdownTimeout(const ServiceHandle& service, std::uint32_t timeoutMs) override {
         return changeRecord(service, [&](ServiceRecord& r) { r.preshutdownTimeout = timeoutMs; });
     }
 
-    bool changeFailureActions(ServiceHandle& service, const FailureActions& actions) override {
+    bool changeFailureActions(const ServiceHandle& service,
+                              const FailureActions& actions) override {
         std::string text = std::to_string(actions.resetPeriodSeconds);
         for (const auto& action : actions.actions) {
             text += ' ' + std::to_string(action.type) + '/' + std::to_string(action.delayMs);
@@ -216,7 +204,8 @@ public:
         return changeRecord(service, [&](ServiceRecord& r) { r.failureActions = text; });
     }
 
-    bool changeFailureActionsOnNonCrashFailures(ServiceHandle& service, bool enabled) override {
+    bool changeFailureActionsOnNonCrashFailures(const ServiceHandle& service,
+                                                bool enabled) override {
         return changeRecord(
             service, [&](ServiceRecord& r) { r.failureActionsOnNonCrashFailures = enabled; });
     }
@@ -240,6 +229,33 @@ public:
         }
         return path;
     }
+
+private:
+    ServiceHandle own(OpenHandle handle) {
+        std::lock_guard lock(mutex_);
+        open_.emplace(next_, std::move(handle));
+        lastErrorValue = 0;
+        return {*this, next_++};
+    }
+    // What an open handle of the kind stands for; nothing, with ERROR_INVALID_HANDLE, for any
+    // other handle.
+    std::optional<OpenHandle> opened(const ServiceHandle& handle, bool manager) {
+        std::lock_guard lock(mutex_);
+        const auto found = handle.openedBy(*this) ? open_.find(handle.value()) : open_.end();
+        if (found == open_.end() || found->second.manager != manager) {
+            return fail(kErrorInvalidHandle, std::nullopt);
+        }
+        return found->second;
+    }
+    void close(std::type_identity<ServiceHandle>, std::uintptr_t handle) override {
+        std::lock_guard lock(mutex_);
+        open_.erase(handle);
+    }
+
+    // As Windows keeps its handle table: by value, any thread may use them.
+    std::mutex mutex_;
+    std::map<std::uintptr_t, OpenHandle> open_;
+    std::uintptr_t next_ = 1;
 };
 
 // A registered device notification: its interface class and the udev monitor that hears the
@@ -275,33 +291,6 @@ void wakeLocked(Dispatcher& d) {
         [[maybe_unused]] const ssize_t n = ::write(d.wakeWrite, &byte, 1);
     }
 }
-
-class StandinDeviceNotification final : public DeviceNotification {
-public:
-    explicit StandinDeviceNotification(std::uint64_t id) : id_(id) {}
-    ~StandinDeviceNotification() override {
-        auto& d = dispatcher();
-        std::lock_guard lock(d.mutex);
-        if (d.notifications.erase(id_) != 0) {
-            wakeLocked(d);
-        }
-    }
-
-    bool unregister() override {
-        auto& d = dispatcher();
-        std::lock_guard lock(d.mutex);
-        if (d.notifications.erase(id_) == 0) {
-            return fail(kErrorInvalidHandle, false);
-        }
-        // The loop lets go of the monitor, and hears nothing more from it.
-        wakeLocked(d);
-        lastErrorValue = 0;
-        return true;
-    }
-
-private:
-    std::uint64_t id_;
-};
 
 ControlReply handleControl(Dispatcher& d, const ControlRequest& request) {
     ServiceRuntime::HandlerEx handler = nullptr;
@@ -361,7 +350,7 @@ void deliverUsbEvents(Dispatcher& d, const Notification& notification) {
     }
 }
 
-class StandinServiceRuntime final : public ServiceRuntime {
+class StandinServiceRuntime final : public ServiceRuntime, private DeviceNotifications {
 public:
     bool startServiceCtrlDispatcher(const wchar_t* serviceName, ServiceMain main) override {
         // The environment is read and changed here before the dispatcher starts any thread.
@@ -524,12 +513,12 @@ public:
         return true;
     }
 
-    std::unique_ptr<DeviceNotification>
-    registerDeviceNotification(StatusHandle recipient, const Guid& interfaceClass) override {
+    DeviceNotification registerDeviceNotification(StatusHandle recipient,
+                                                  const Guid& interfaceClass) override {
         auto& d = dispatcher();
         std::lock_guard lock(d.mutex);
         if (recipient != &d || !d.active) {
-            return fail(kErrorInvalidHandle, nullptr);
+            return fail(kErrorInvalidHandle, DeviceNotification{});
         }
         const std::uint64_t id = d.nextNotification++;
         std::shared_ptr<UsbDeviceMonitor> monitor = UsbDeviceMonitor::open();
@@ -539,7 +528,7 @@ public:
         d.notifications.emplace(id, Notification{interfaceClass, monitor});
         wakeLocked(d);
         lastErrorValue = 0;
-        return std::make_unique<StandinDeviceNotification>(id);
+        return {*this, id};
     }
 
     // What the notifications' monitors would have heard of the devices on the bus, named alike.
@@ -568,6 +557,26 @@ public:
         lastErrorValue = 0;
         return true;
     }
+
+private:
+    bool unregister(std::uintptr_t& notification) override {
+        auto& d = dispatcher();
+        std::lock_guard lock(d.mutex);
+        if (d.notifications.erase(std::exchange(notification, 0)) == 0) {
+            return fail(kErrorInvalidHandle, false);
+        }
+        // The loop lets go of the monitor, and hears nothing more from it.
+        wakeLocked(d);
+        lastErrorValue = 0;
+        return true;
+    }
+    void close(std::type_identity<DeviceNotification>, std::uintptr_t notification) override {
+        auto& d = dispatcher();
+        std::lock_guard lock(d.mutex);
+        if (d.notifications.erase(notification) != 0) {
+            wakeLocked(d);
+        }
+    }
 };
 
 } // namespace
@@ -577,9 +586,10 @@ ServiceManager& systemServiceManager() {
     return manager;
 }
 
+// Never destroyed: a notification held in a static closes through it at exit.
 ServiceRuntime& systemServiceRuntime() {
-    static StandinServiceRuntime runtime;
-    return runtime;
+    static auto* runtime = new StandinServiceRuntime;
+    return *runtime;
 }
 
 } // namespace tarn::platform

@@ -8,71 +8,12 @@
 namespace tarn::platform {
 namespace {
 
+using win32::fromSeamValue;
+using win32::seamValue;
 using win32::UniqueHandle;
 
 // How long a read waits between two looks at an empty pipe.
 constexpr DWORD kPollIntervalMs = 5;
-
-class Win32PipeWriteEnd final : public PipeWriteEnd {
-public:
-    explicit Win32PipeWriteEnd(UniqueHandle handle) : handle_(std::move(handle)) {}
-    HANDLE get() const { return handle_.get(); }
-
-private:
-    UniqueHandle handle_;
-};
-
-class Win32PipeReadEnd final : public PipeReadEnd {
-public:
-    explicit Win32PipeReadEnd(UniqueHandle handle) : handle_(std::move(handle)) {}
-
-    Result read(std::span<char> buffer, std::chrono::milliseconds timeout) override {
-        // ReadFile on an anonymous pipe blocks without limit, so wait by peeking instead and
-        // read only what is already there.
-        const ULONGLONG deadline =
-            GetTickCount64() + static_cast<ULONGLONG>(std::max<long long>(timeout.count(), 0));
-        for (;;) {
-            DWORD available = 0;
-            if (!PeekNamedPipe(handle_.get(), nullptr, 0, nullptr, &available, nullptr)) {
-                return {Status::Ended, 0};
-            }
-            if (available > 0 || buffer.empty()) {
-                const DWORD wanted =
-                    static_cast<DWORD>(std::min<std::size_t>({available, buffer.size(), MAXDWORD}));
-                if (wanted == 0) {
-                    return {Status::Data, 0};
-                }
-                DWORD got = 0;
-                if (!ReadFile(handle_.get(), buffer.data(), wanted, &got, nullptr)) {
-                    return {Status::Ended, 0};
-                }
-                return {Status::Data, got};
-            }
-            if (GetTickCount64() >= deadline) {
-                return {Status::TimedOut, 0};
-            }
-            Sleep(kPollIntervalMs);
-        }
-    }
-
-private:
-    UniqueHandle handle_;
-};
-
-class Win32ChildProcess final : public ChildProcess {
-public:
-    Win32ChildProcess(UniqueHandle process, UniqueHandle thread)
-        : process_(std::move(process)), thread_(std::move(thread)) {}
-
-    void terminate() override {
-        // The exit code is never read; 1 tells anyone looking that the child did not finish.
-        TerminateProcess(process_.get(), 1);
-    }
-
-private:
-    UniqueHandle process_;
-    UniqueHandle thread_;
-};
 
 class Win32Processes final : public Processes {
 public:
@@ -91,40 +32,83 @@ public:
         if (!SetHandleInformation(read.get(), HANDLE_FLAG_INHERIT, 0)) {
             return std::nullopt;
         }
-        Pipe pipe;
-        pipe.read = std::make_unique<Win32PipeReadEnd>(std::move(read));
-        pipe.write = std::make_unique<Win32PipeWriteEnd>(std::move(write));
-        return pipe;
+        return Pipe{{*this, seamValue(read.release())}, {*this, seamValue(write.release())}};
     }
 
-    std::unique_ptr<ChildProcess> startProcess(std::wstring& commandLine,
-                                               PipeWriteEnd& output) override {
+    ChildProcess startProcess(std::wstring& commandLine, const PipeWriteEnd& output) override {
         // Only our own pipes carry a handle the child can be given.
-        auto* writeEnd = dynamic_cast<Win32PipeWriteEnd*>(&output);
-        if (writeEnd == nullptr) {
-            return nullptr;
+        if (!output.openedBy(*this)) {
+            return {};
         }
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         GetStartupInfoW(&startup);
         startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
         startup.wShowWindow = SW_HIDE;
-        startup.hStdOutput = writeEnd->get();
-        startup.hStdError = writeEnd->get();
+        startup.hStdOutput = fromSeamValue<HANDLE>(output.value());
+        startup.hStdError = startup.hStdOutput;
 
         PROCESS_INFORMATION info{};
         // No console: a service has none to share, and each child would get a hidden one.
         if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                             nullptr, nullptr, &startup, &info)) {
-            return nullptr;
+            return {};
         }
-        UniqueHandle process(info.hProcess);
+        // Nothing uses the thread handle; the process handle stays for terminate().
         UniqueHandle thread(info.hThread);
-        return std::make_unique<Win32ChildProcess>(std::move(process), std::move(thread));
+        return {*this, seamValue(info.hProcess)};
     }
 
     std::unique_ptr<OutputDecoder> newOutputDecoder() override {
         return win32::newCodePageDecoder(CP_THREAD_ACP, win32::threadAnsiCodePage());
+    }
+
+private:
+    void close(std::type_identity<PipeReadEnd>, std::uintptr_t end) override {
+        UniqueHandle(fromSeamValue<HANDLE>(end)).reset();
+    }
+    void close(std::type_identity<PipeWriteEnd>, std::uintptr_t end) override {
+        UniqueHandle(fromSeamValue<HANDLE>(end)).reset();
+    }
+    void close(std::type_identity<ChildProcess>, std::uintptr_t child) override {
+        UniqueHandle(fromSeamValue<HANDLE>(child)).reset();
+    }
+
+    PipeReadEnd::Result read(std::uintptr_t end, std::span<char> buffer,
+                             std::chrono::milliseconds timeout) override {
+        using Status = PipeReadEnd::Status;
+        const HANDLE pipe = fromSeamValue<HANDLE>(end);
+        // ReadFile on an anonymous pipe blocks without limit, so wait by peeking instead and
+        // read only what is already there.
+        const ULONGLONG deadline =
+            GetTickCount64() + static_cast<ULONGLONG>(std::max<long long>(timeout.count(), 0));
+        for (;;) {
+            DWORD available = 0;
+            if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+                return {Status::Ended, 0};
+            }
+            if (available > 0 || buffer.empty()) {
+                const DWORD wanted =
+                    static_cast<DWORD>(std::min<std::size_t>({available, buffer.size(), MAXDWORD}));
+                if (wanted == 0) {
+                    return {Status::Data, 0};
+                }
+                DWORD got = 0;
+                if (!ReadFile(pipe, buffer.data(), wanted, &got, nullptr)) {
+                    return {Status::Ended, 0};
+                }
+                return {Status::Data, got};
+            }
+            if (GetTickCount64() >= deadline) {
+                return {Status::TimedOut, 0};
+            }
+            Sleep(kPollIntervalMs);
+        }
+    }
+
+    void terminate(std::uintptr_t child) override {
+        // The exit code is never read; 1 tells anyone looking that the child did not finish.
+        TerminateProcess(fromSeamValue<HANDLE>(child), 1);
     }
 };
 
@@ -133,10 +117,6 @@ public:
 Processes& systemProcesses() {
     static Win32Processes processes;
     return processes;
-}
-
-GivenOutputBounds givenOutputBounds() {
-    return {};
 }
 
 } // namespace tarn::platform

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cwchar>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -40,62 +41,57 @@ static_assert(scm::kManagerAllAccess == SC_MANAGER_ALL_ACCESS);
 static_assert(scm::kServiceQueryStatus == SERVICE_QUERY_STATUS);
 static_assert(scm::kServiceAllAccess == SERVICE_ALL_ACCESS);
 static_assert(scm::kDelete == DELETE);
+static_assert(scm::kServiceChangeConfig == SERVICE_CHANGE_CONFIG);
 static_assert(scm::kGenericAll == GENERIC_ALL);
+static_assert(scm::kServiceWin32OwnProcess == SERVICE_WIN32_OWN_PROCESS);
+static_assert(scm::kServiceWin32 == SERVICE_WIN32);
+static_assert(scm::kServiceAutoStart == SERVICE_AUTO_START);
+static_assert(scm::kServiceErrorNormal == SERVICE_ERROR_NORMAL);
 static_assert(scm::kStateStopped == SERVICE_STOPPED);
 static_assert(scm::kStateStartPending == SERVICE_START_PENDING);
 static_assert(scm::kStateStopPending == SERVICE_STOP_PENDING);
 static_assert(scm::kStateRunning == SERVICE_RUNNING);
+static_assert(scm::kAcceptStop == SERVICE_ACCEPT_STOP);
+static_assert(scm::kAcceptPreshutdown == SERVICE_ACCEPT_PRESHUTDOWN);
 static_assert(scm::kControlStop == SERVICE_CONTROL_STOP);
+static_assert(scm::kControlPause == SERVICE_CONTROL_PAUSE);
+static_assert(scm::kControlContinue == SERVICE_CONTROL_CONTINUE);
+static_assert(scm::kControlInterrogate == SERVICE_CONTROL_INTERROGATE);
 static_assert(scm::kControlDeviceEvent == SERVICE_CONTROL_DEVICEEVENT);
+static_assert(scm::kControlPreshutdown == SERVICE_CONTROL_PRESHUTDOWN);
 static_assert(scm::kErrorServiceSpecific == ERROR_SERVICE_SPECIFIC_ERROR);
 static_assert(scm::kActionRestart == SC_ACTION_RESTART);
 
 namespace {
 
-class Win32ServiceHandle final : public ServiceHandle {
-public:
-    explicit Win32ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-    ~Win32ServiceHandle() override { CloseServiceHandle(handle_); }
-    Win32ServiceHandle(const Win32ServiceHandle&) = delete;
-    Win32ServiceHandle& operator=(const Win32ServiceHandle&) = delete;
-    SC_HANDLE get() const { return handle_; }
+using win32::fromSeamValue;
+using win32::seamValue;
+using win32::UniqueServiceHandle;
 
-private:
-    SC_HANDLE handle_;
-};
-
-std::unique_ptr<ServiceHandle> own(SC_HANDLE handle) {
-    if (handle == nullptr) {
-        return nullptr;
-    }
-    return std::make_unique<Win32ServiceHandle>(handle);
-}
-
-SC_HANDLE raw(ServiceHandle& handle) {
-    return static_cast<Win32ServiceHandle&>(handle).get();
+SC_HANDLE raw(const ServiceHandle& handle) {
+    return fromSeamValue<SC_HANDLE>(handle.value());
 }
 
 class Win32ServiceManager final : public ServiceManager {
 public:
-    std::unique_ptr<ServiceHandle> openSCManager(std::uint32_t desiredAccess) override {
+    ServiceHandle openSCManager(std::uint32_t desiredAccess) override {
         return own(OpenSCManagerW(nullptr, nullptr, desiredAccess));
     }
 
-    std::unique_ptr<ServiceHandle> createService(ServiceHandle& manager,
-                                                 const ServiceConfig& config) override {
+    ServiceHandle createService(const ServiceHandle& manager,
+                                const ServiceConfig& config) override {
         return own(CreateServiceW(
             raw(manager), config.serviceName.c_str(), config.displayName.c_str(),
             config.desiredAccess, config.serviceType, config.startType, config.errorControl,
             config.binaryPathName.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     }
 
-    std::unique_ptr<ServiceHandle> openService(ServiceHandle& manager,
-                                               const std::wstring& serviceName,
-                                               std::uint32_t desiredAccess) override {
+    ServiceHandle openService(const ServiceHandle& manager, const std::wstring& serviceName,
+                              std::uint32_t desiredAccess) override {
         return own(OpenServiceW(raw(manager), serviceName.c_str(), desiredAccess));
     }
 
-    bool queryServiceStatus(ServiceHandle& service, ServiceStatus& status) override {
+    bool queryServiceStatus(const ServiceHandle& service, ServiceStatus& status) override {
         SERVICE_STATUS s{};
         if (!QueryServiceStatus(raw(service), &s)) {
             return false;
@@ -110,17 +106,18 @@ public:
         return true;
     }
 
-    bool deleteService(ServiceHandle& service) override {
+    bool deleteService(const ServiceHandle& service) override {
         return DeleteService(raw(service)) != FALSE;
     }
 
-    bool changePreshutdownTimeout(ServiceHandle& service, std::uint32_t timeoutMs) override {
+    bool changePreshutdownTimeout(const ServiceHandle& service, std::uint32_t timeoutMs) override {
         SERVICE_PRESHUTDOWN_INFO info{};
         info.dwPreshutdownTimeout = timeoutMs;
         return ChangeServiceConfig2W(raw(service), SERVICE_CONFIG_PRESHUTDOWN_INFO, &info) != FALSE;
     }
 
-    bool changeFailureActions(ServiceHandle& service, const FailureActions& actions) override {
+    bool changeFailureActions(const ServiceHandle& service,
+                              const FailureActions& actions) override {
         std::vector<SC_ACTION> list;
         for (const auto& action : actions.actions) {
             list.push_back({static_cast<SC_ACTION_TYPE>(action.type), action.delayMs});
@@ -134,7 +131,8 @@ public:
         return ChangeServiceConfig2W(raw(service), SERVICE_CONFIG_FAILURE_ACTIONS, &info) != FALSE;
     }
 
-    bool changeFailureActionsOnNonCrashFailures(ServiceHandle& service, bool enabled) override {
+    bool changeFailureActionsOnNonCrashFailures(const ServiceHandle& service,
+                                                bool enabled) override {
         SERVICE_FAILURE_ACTIONS_FLAG info{};
         info.fFailureActionsOnNonCrashFailures = enabled ? TRUE : FALSE;
         return ChangeServiceConfig2W(raw(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &info) !=
@@ -149,32 +147,17 @@ public:
         }
         return std::wstring(buffer, length);
     }
-};
-
-class Win32DeviceNotification final : public DeviceNotification {
-public:
-    explicit Win32DeviceNotification(HDEVNOTIFY handle) : handle_(handle) {}
-    ~Win32DeviceNotification() override {
-        if (handle_ != nullptr) {
-            UnregisterDeviceNotification(handle_);
-        }
-    }
-    Win32DeviceNotification(const Win32DeviceNotification&) = delete;
-    Win32DeviceNotification& operator=(const Win32DeviceNotification&) = delete;
-
-    bool unregister() override {
-        if (handle_ == nullptr) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return false;
-        }
-        // The handle is gone whatever the result: it must not be unregistered twice.
-        HDEVNOTIFY handle = handle_;
-        handle_ = nullptr;
-        return UnregisterDeviceNotification(handle) != FALSE;
-    }
 
 private:
-    HDEVNOTIFY handle_;
+    ServiceHandle own(SC_HANDLE handle) {
+        if (handle == nullptr) {
+            return {};
+        }
+        return {*this, seamValue(handle)};
+    }
+    void close(std::type_identity<ServiceHandle>, std::uintptr_t handle) override {
+        UniqueServiceHandle(fromSeamValue<SC_HANDLE>(handle)).reset();
+    }
 };
 
 // Windows calls back with WINAPI functions; the seam hands over plain C++ ones, kept here.
@@ -196,12 +179,11 @@ struct ThreadStart {
 };
 
 DWORD WINAPI threadTrampoline(LPVOID start) {
-    const ThreadStart copy = *static_cast<ThreadStart*>(start);
-    delete static_cast<ThreadStart*>(start);
-    return copy.procedure(copy.parameter);
+    const std::unique_ptr<ThreadStart> owned(static_cast<ThreadStart*>(start));
+    return owned->procedure(owned->parameter);
 }
 
-class Win32ServiceRuntime final : public ServiceRuntime {
+class Win32ServiceRuntime final : public ServiceRuntime, private DeviceNotifications {
 public:
     bool startServiceCtrlDispatcher(const wchar_t* serviceName, ServiceMain main) override {
         serviceMainTarget = main;
@@ -232,8 +214,8 @@ public:
         return SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(handle), &s) != FALSE;
     }
 
-    std::unique_ptr<DeviceNotification>
-    registerDeviceNotification(StatusHandle recipient, const Guid& interfaceClass) override {
+    DeviceNotification registerDeviceNotification(StatusHandle recipient,
+                                                  const Guid& interfaceClass) override {
         DEV_BROADCAST_DEVICEINTERFACE_W filter{};
         filter.dbcc_size = sizeof(filter);
         filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
@@ -243,9 +225,9 @@ public:
         HDEVNOTIFY handle =
             RegisterDeviceNotificationW(recipient, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
         if (handle == nullptr) {
-            return nullptr;
+            return {};
         }
-        return std::make_unique<Win32DeviceNotification>(handle);
+        return {*this, seamValue(handle)};
     }
 
     std::optional<std::vector<std::wstring>>
@@ -257,13 +239,6 @@ public:
         if (!list) {
             return std::nullopt;
         }
-        // The list goes before the caller reads the reason, which its destruction must keep.
-        const auto failed = [&list] {
-            const DWORD error = GetLastError();
-            list.reset();
-            SetLastError(error);
-            return std::nullopt;
-        };
         std::vector<std::wstring> names;
         for (DWORD index = 0;; ++index) {
             SP_DEVICE_INTERFACE_DATA data{};
@@ -272,14 +247,14 @@ public:
                 if (GetLastError() == ERROR_NO_MORE_ITEMS) {
                     return names;
                 }
-                return failed();
+                return std::nullopt;
             }
             // The first call only asks for the size the detail needs.
             DWORD required = 0;
             SetupDiGetDeviceInterfaceDetailW(list.get(), &data, nullptr, 0, &required, nullptr);
             constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
             if (required <= kPathOffset) {
-                return failed();
+                return std::nullopt;
             }
             // DWORDs keep the buffer aligned for the struct.
             std::vector<DWORD> storage((required + sizeof(DWORD) - 1) / sizeof(DWORD));
@@ -288,7 +263,7 @@ public:
             detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
             if (!SetupDiGetDeviceInterfaceDetailW(list.get(), &data, detail, required, nullptr,
                                                   nullptr)) {
-                return failed();
+                return std::nullopt;
             }
             const std::size_t room = (required - kPathOffset) / sizeof(wchar_t);
             names.emplace_back(detail->DevicePath, wcsnlen(detail->DevicePath, room));
@@ -296,20 +271,36 @@ public:
     }
 
     bool createThread(ThreadProc procedure, void* parameter, std::uint32_t& threadId) override {
-        auto* start = new (std::nothrow) ThreadStart{procedure, parameter};
-        if (start == nullptr) {
+        std::unique_ptr<ThreadStart> start(new (std::nothrow) ThreadStart{procedure, parameter});
+        if (!start) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return false;
         }
         DWORD id = 0;
-        HANDLE thread = CreateThread(nullptr, 0, threadTrampoline, start, 0, &id);
-        if (thread == nullptr) {
-            delete start;
+        const win32::UniqueHandle thread(
+            CreateThread(nullptr, 0, threadTrampoline, start.get(), 0, &id));
+        if (!thread) {
             return false;
         }
-        CloseHandle(thread);
+        start.release(); // the thread's now
         threadId = id;
         return true;
+    }
+
+private:
+    bool unregister(std::uintptr_t& notification) override {
+        if (notification == 0) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
+        // The handle is gone whatever the result: it must not be unregistered twice.
+        return UnregisterDeviceNotification(
+                   fromSeamValue<HDEVNOTIFY>(std::exchange(notification, 0))) != FALSE;
+    }
+    void close(std::type_identity<DeviceNotification>, std::uintptr_t notification) override {
+        if (notification != 0) {
+            UnregisterDeviceNotification(fromSeamValue<HDEVNOTIFY>(notification));
+        }
     }
 };
 
@@ -320,9 +311,10 @@ ServiceManager& systemServiceManager() {
     return manager;
 }
 
+// Never destroyed: a notification held in a static closes through it at exit.
 ServiceRuntime& systemServiceRuntime() {
-    static Win32ServiceRuntime runtime;
-    return runtime;
+    static auto* runtime = new Win32ServiceRuntime;
+    return *runtime;
 }
 
 } // namespace tarn::platform

@@ -2,6 +2,7 @@
 // function that matches how it was opened.
 #pragma once
 
+#include <cstdint>
 #include <utility>
 // clang-format off
 #include <windows.h>
@@ -31,10 +32,14 @@ public:
 
     T release() { return std::exchange(value_, Traits::empty()); }
 
+    // Keeps the thread's last error: a handle closed on a failure path must not replace the
+    // reason the caller is about to read.
     void reset(T value = Traits::empty()) {
         const T old = std::exchange(value_, value);
         if (!Traits::isEmpty(old)) {
+            const DWORD error = GetLastError();
             Traits::close(old);
+            SetLastError(error);
         }
     }
 
@@ -81,6 +86,14 @@ struct RegistryKeyTraits {
     static bool isEmpty(HKEY h) { return h == nullptr; }
     static void close(HKEY h) { RegCloseKey(h); }
 };
+
+// The seam carries a handle as an opaque number; these turn it back and forth.
+template <class T> std::uintptr_t seamValue(T handle) {
+    return reinterpret_cast<std::uintptr_t>(handle);
+}
+template <class T> T fromSeamValue(std::uintptr_t value) {
+    return reinterpret_cast<T>(value);
+}
 
 using UniqueHandle = UniqueResource<HANDLE, KernelHandleTraits>;
 using UniqueFindHandle = UniqueResource<HANDLE, FindHandleTraits>;

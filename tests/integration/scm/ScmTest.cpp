@@ -81,16 +81,16 @@ protected:
         auto scm = manager.openSCManager(0x0002);
         ASSERT_TRUE(scm);
         ServiceConfig config{kName, kName, 0xF01FF, 0x10, 2, 3, binaryPath};
-        ASSERT_TRUE(manager.createService(*scm, config));
+        ASSERT_TRUE(manager.createService(scm, config));
     }
     void install() { install(L"C:\\Program Files\\Tarn Test\\tarn_scm_test_service"); }
 
     std::optional<ServiceStatus> query() {
         auto& manager = systemServiceManager();
         auto scm = manager.openSCManager(0x0001);
-        auto service = scm ? manager.openService(*scm, kName, 0x10004) : nullptr;
+        auto service = scm ? manager.openService(scm, kName, 0x10004) : ServiceHandle{};
         ServiceStatus status;
-        if (!service || !manager.queryServiceStatus(*service, status)) {
+        if (!service || !manager.queryServiceStatus(service, status)) {
             return std::nullopt;
         }
         return status;
@@ -115,13 +115,13 @@ TEST_F(ScmTest, InstallQueryAndDeleteThroughTheSeam) {
 
     auto scm = manager.openSCManager(0x0002);
     ServiceConfig again{kName, L"other", 0xF01FF, 0x10, 2, 3, L"C:\\x.exe"};
-    EXPECT_FALSE(manager.createService(*scm, again));
+    EXPECT_FALSE(manager.createService(scm, again));
     EXPECT_EQ(runtime.lastError(), 1073u);
-    EXPECT_FALSE(manager.openService(*scm, L"NoSuchService", 0x10004));
+    EXPECT_FALSE(manager.openService(scm, L"NoSuchService", 0x10004));
     EXPECT_EQ(runtime.lastError(), 1060u);
     auto connectOnly = manager.openSCManager(0x0001);
     ServiceConfig other{L"Other", L"Other", 0xF01FF, 0x10, 2, 3, L"C:\\x.exe"};
-    EXPECT_FALSE(manager.createService(*connectOnly, other));
+    EXPECT_FALSE(manager.createService(connectOnly, other));
     EXPECT_EQ(runtime.lastError(), 5u);
 
     auto status = query();
@@ -133,11 +133,11 @@ TEST_F(ScmTest, InstallQueryAndDeleteThroughTheSeam) {
     EXPECT_NE(shown.output.find("STATE              : 1  STOPPED"), std::string::npos)
         << shown.output;
 
-    auto service = manager.openService(*scm, kName, 0x10004);
+    auto service = manager.openService(scm, kName, 0x10004);
     ASSERT_TRUE(service);
-    EXPECT_TRUE(manager.deleteService(*service));
-    EXPECT_FALSE(manager.deleteService(*service));
-    EXPECT_FALSE(manager.openService(*scm, kName, 0x10004));
+    EXPECT_TRUE(manager.deleteService(service));
+    EXPECT_FALSE(manager.deleteService(service));
+    EXPECT_FALSE(manager.openService(scm, kName, 0x10004));
     EXPECT_NE(sc({"query", kNameUtf8}).exitCode, 0);
 }
 
@@ -174,7 +174,7 @@ TEST_F(ScmTest, AProgramThatDispatchesAnotherServiceDoesNotStart) {
                          2,
                          3,
                          L"C:\\Program Files\\Tarn Test\\tarn_scm_test_service"};
-    ASSERT_TRUE(manager.createService(*scm, config));
+    ASSERT_TRUE(manager.createService(scm, config));
     EXPECT_NE(sc({"start", "Other"}).exitCode, 0);
     EXPECT_TRUE(contains(serviceLog(), "dispatcher=0 error=1083"));
 }

@@ -24,7 +24,7 @@ const Guid kInterfaceClass = {
 
 ServiceRuntime::StatusHandle statusHandle = nullptr;
 ServiceStatus status;
-std::unique_ptr<DeviceNotification> notification;
+DeviceNotification notification;
 
 void append(const char* file, const std::string& line) {
     std::ofstream out(*standin::sysRoot() / file, std::ios::app);
@@ -50,12 +50,12 @@ std::uint32_t handler(std::uint32_t control, std::uint32_t eventType, void* even
     case 1:
         report(3);
         if (notification) {
-            notification->unregister();
+            notification.unregister();
         }
         report(1);
         return 0;
     case 128:
-        notification->unregister();
+        notification.unregister();
         return 0;
     case 129:
         notification =

@@ -36,7 +36,7 @@ void append(const std::string& line) {
 
 ServiceRuntime::StatusHandle statusHandle = nullptr;
 ServiceStatus status;
-std::unique_ptr<DeviceNotification> notification;
+DeviceNotification notification;
 
 void report(std::uint32_t state) {
     status.currentState = state;
@@ -49,7 +49,7 @@ std::uint32_t handler(std::uint32_t control, std::uint32_t, void*, void* context
     if (control == SERVICE_CONTROL_STOP) {
         report(SERVICE_STOP_PENDING);
         if (notification) {
-            append("unregister " + std::to_string(notification->unregister()));
+            append("unregister " + std::to_string(notification.unregister()));
         }
         report(SERVICE_STOPPED);
     }
@@ -66,7 +66,7 @@ void serviceMain(std::uint32_t argc, wchar_t** argv) {
     status.controlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN;
     report(SERVICE_RUNNING);
     notification = runtime.registerDeviceNotification(statusHandle, kInterfaceClass);
-    append("notification " + std::to_string(notification != nullptr) + " error " +
+    append("notification " + std::to_string(static_cast<bool>(notification)) + " error " +
            std::to_string(notification ? 0 : runtime.lastError()));
     std::uint32_t threadId = 0;
     const bool thread = runtime.createThread(
@@ -127,15 +127,15 @@ int check() {
                          SERVICE_ERROR_NORMAL,
                          commandLine};
     {
-        auto created = manager.createService(*scm, config);
+        auto created = manager.createService(scm, config);
         CHECK(created);
-        CHECK(!manager.createService(*scm, config));
+        CHECK(!manager.createService(scm, config));
         CHECK(runtime.lastError() == ERROR_SERVICE_EXISTS);
     }
-    auto service = manager.openService(*scm, kName, DELETE | SERVICE_QUERY_STATUS);
+    auto service = manager.openService(scm, kName, DELETE | SERVICE_QUERY_STATUS);
     CHECK(service);
     ServiceStatus seen;
-    CHECK(manager.queryServiceStatus(*service, seen));
+    CHECK(manager.queryServiceStatus(service, seen));
     CHECK(seen.currentState == SERVICE_STOPPED);
 
     // Run it as a service; starting and stopping are not in the seam, so the check calls
@@ -146,7 +146,7 @@ int check() {
     CHECK(raw != nullptr);
     CHECK(StartServiceW(raw, 0, nullptr));
     CHECK(waitForServiceState(raw, SERVICE_RUNNING));
-    CHECK(manager.queryServiceStatus(*service, seen));
+    CHECK(manager.queryServiceStatus(service, seen));
     CHECK(seen.currentState == SERVICE_RUNNING);
     CHECK(seen.controlsAccepted == (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN));
     // Service main goes on after reporting running; the stop comes once it has returned, or
@@ -160,12 +160,12 @@ int check() {
     CHECK(waitForServiceState(raw, SERVICE_STOPPED));
     CloseServiceHandle(raw);
 
-    CHECK(manager.deleteService(*service));
+    CHECK(manager.deleteService(service));
     service.reset();
     scm = manager.openSCManager(SC_MANAGER_CONNECT);
     CHECK(scm);
     // The service goes once its process has let go of it.
-    CHECK(waitUntil([&] { return !manager.openService(*scm, kName, SERVICE_QUERY_STATUS); }));
+    CHECK(waitUntil([&] { return !manager.openService(scm, kName, SERVICE_QUERY_STATUS); }));
     CHECK(runtime.lastError() == ERROR_SERVICE_DOES_NOT_EXIST);
 
     CHECK(waitUntil([] { return readLog().find("dispatcher 1") != std::string::npos; }));

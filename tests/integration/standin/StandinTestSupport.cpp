@@ -34,13 +34,13 @@ RunResult runToEnd(std::wstring commandLine) {
         ADD_FAILURE() << "no pipe";
         return {};
     }
-    auto child = processes.startProcess(commandLine, *pipe->write);
+    auto child = processes.startProcess(commandLine, pipe->write);
     pipe->write.reset();
     RunResult result;
-    result.started = child != nullptr;
+    result.started = static_cast<bool>(child);
     std::array<char, 4096> buffer{};
     while (true) {
-        const auto read = pipe->read->read(buffer, std::chrono::seconds(20));
+        const auto read = pipe->read.read(buffer, std::chrono::seconds(20));
         if (read.status != PipeReadEnd::Status::Data) {
             EXPECT_EQ(read.status, PipeReadEnd::Status::Ended);
             break;

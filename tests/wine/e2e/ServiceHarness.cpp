@@ -72,7 +72,7 @@ public:
     bool setServiceStatus(StatusHandle handle, const platform::ServiceStatus& status) override {
         return real_.setServiceStatus(handle, status);
     }
-    std::unique_ptr<platform::DeviceNotification>
+    platform::DeviceNotification
     registerDeviceNotification(StatusHandle recipient,
                                const platform::Guid& interfaceClass) override {
         return real_.registerDeviceNotification(recipient, interfaceClass);

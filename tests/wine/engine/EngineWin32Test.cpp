@@ -160,7 +160,7 @@ TEST_F(WineEngine, TheDownloadsPauseEmptiesThePipeAsTheToolWrites) {
     ASSERT_TRUE(pipe);
     std::wstring command = L"\"" + winetest::windowsPathOf(TARN_ARGV_ECHO) +
                            L"\" out banner hex 0a fill 65536 touch " + marker + L" out Done!";
-    ASSERT_EQ(engine.doCmd(command, *pipe->write, 6000, pipe->read.get()), 0);
+    ASSERT_EQ(engine.doCmd(command, pipe->write, 6000, &pipe->read), 0);
     EXPECT_NE(GetFileAttributesW(marker.c_str()), INVALID_FILE_ATTRIBUTES)
         << "the tool was still writing when the pause ended";
     pipe->write.reset();

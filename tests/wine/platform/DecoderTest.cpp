@@ -119,7 +119,7 @@ TEST(Win32OutputDecoder, ACharacterTheChildWritesInTwoPiecesArrivesWhole) {
     auto pipe = systemProcesses().createPipe();
     ASSERT_TRUE(pipe);
     std::wstring commandLine = L"\"" + test::helperPath() + L"\" hex 4182 sleep 1000 hex A042";
-    auto child = systemProcesses().startProcess(commandLine, *pipe->write);
+    auto child = systemProcesses().startProcess(commandLine, pipe->write);
     ASSERT_TRUE(child);
     pipe->write.reset();
 
@@ -127,7 +127,7 @@ TEST(Win32OutputDecoder, ACharacterTheChildWritesInTwoPiecesArrivesWhole) {
     std::wstring text;
     std::array<char, 4095> buffer{};
     for (int i = 0; i < 200; ++i) {
-        const auto result = pipe->read->read(buffer, 100ms);
+        const auto result = pipe->read.read(buffer, 100ms);
         if (result.status == PipeReadEnd::Status::Ended) {
             break;
         }

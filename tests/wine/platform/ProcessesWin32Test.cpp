@@ -57,22 +57,22 @@ TEST(Win32Processes, ReadTimesOutWhileTheChildSleepsAndEndsAfterTerminate) {
     auto pipe = systemProcesses().createPipe();
     ASSERT_TRUE(pipe);
     std::wstring commandLine = helperCommand(L"out before sleep 600000 out after");
-    auto child = systemProcesses().startProcess(commandLine, *pipe->write);
+    auto child = systemProcesses().startProcess(commandLine, pipe->write);
     ASSERT_TRUE(child);
     pipe->write.reset();
 
     std::array<char, 64> buffer{};
-    auto first = pipe->read->read(buffer, 10s);
+    auto first = pipe->read.read(buffer, 10s);
     ASSERT_EQ(first.status, Status::Data);
     EXPECT_EQ(std::string(buffer.data(), first.bytes), "before");
 
     // The child sleeps far longer: only the time-out ends this read.
-    const auto quiet = pipe->read->read(buffer, 300ms);
+    const auto quiet = pipe->read.read(buffer, 300ms);
     EXPECT_EQ(quiet.status, Status::TimedOut);
     EXPECT_EQ(quiet.bytes, 0u);
 
-    child->terminate();
-    const auto last = pipe->read->read(buffer, 60s);
+    child.terminate();
+    const auto last = pipe->read.read(buffer, 60s);
     EXPECT_EQ(last.status, Status::Ended) << "the terminated child still wrote or lives on";
 }
 
@@ -82,18 +82,18 @@ TEST(Win32Processes, ReadTimesOutWhileTheChildSleepsAndEndsAfterTerminate) {
 TEST(Win32Processes, AChildWhoseParentClosedItsEndsSeesItsPipeBroken) {
     winetest::ScratchFolder scratch;
     const std::wstring marker = scratch / L"wrote";
-    std::unique_ptr<ChildProcess> child;
+    ChildProcess child;
     {
         auto pipe = systemProcesses().createPipe();
         ASSERT_TRUE(pipe);
         std::wstring commandLine = helperCommand(L"sleep 500 fill 65536 touch " + marker);
-        child = systemProcesses().startProcess(commandLine, *pipe->write);
+        child = systemProcesses().startProcess(commandLine, pipe->write);
         ASSERT_TRUE(child);
     } // both ends go; the child runs on
     const bool broken = winetest::waitUntil(
         [&] { return GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES; });
     if (!broken) {
-        child->terminate(); // or it holds the session open for good
+        child.terminate(); // or it holds the session open for good
     }
     EXPECT_TRUE(broken) << "the child is still blocked on its pipe";
 }
@@ -102,9 +102,9 @@ TEST(Win32Processes, AZeroTimeoutOnAnEmptyPipeReturnsAtOnce) {
     auto pipe = systemProcesses().createPipe();
     ASSERT_TRUE(pipe);
     std::array<char, 16> buffer{};
-    EXPECT_EQ(pipe->read->read(buffer, 0ms).status, Status::TimedOut);
+    EXPECT_EQ(pipe->read.read(buffer, 0ms).status, Status::TimedOut);
     pipe->write.reset();
-    EXPECT_EQ(pipe->read->read(buffer, 0ms).status, Status::Ended);
+    EXPECT_EQ(pipe->read.read(buffer, 0ms).status, Status::Ended);
 }
 
 TEST(Win32Processes, AMissingProgramDoesNotStart) {
@@ -112,7 +112,7 @@ TEST(Win32Processes, AMissingProgramDoesNotStart) {
     ASSERT_TRUE(pipe);
     const std::wstring missing = test::besideTestExecutable(L"no-such-program.exe") + L" -l";
     std::wstring commandLine = missing;
-    EXPECT_EQ(systemProcesses().startProcess(commandLine, *pipe->write), nullptr);
+    EXPECT_FALSE(systemProcesses().startProcess(commandLine, pipe->write));
 
     // The test runs' helper names the step and the error, and starts it only once.
     const Capture run = runToEnd(missing);
@@ -278,9 +278,9 @@ TEST(Win32Processes, ManyRunsLeaveNoHandlesBehind) {
         auto pipe = systemProcesses().createPipe();
         ASSERT_TRUE(pipe);
         std::wstring commandLine = helperCommand(L"sleep 30000");
-        auto child = systemProcesses().startProcess(commandLine, *pipe->write);
+        auto child = systemProcesses().startProcess(commandLine, pipe->write);
         ASSERT_TRUE(child);
-        child->terminate();
+        child.terminate();
     }
     const DWORD after = openHandleCount();
     ASSERT_GT(before, 0u) << "no handle count to compare";

@@ -38,7 +38,7 @@ inline SeamRun runThroughSeamOnce(std::wstring commandLine, std::chrono::millise
         run.startError = GetLastError();
         return run;
     }
-    auto child = processes.startProcess(commandLine, *pipe->write);
+    auto child = processes.startProcess(commandLine, pipe->write);
     if (!child) {
         run.failedStep = "CreateProcessW";
         run.startError = GetLastError();
@@ -50,7 +50,7 @@ inline SeamRun runThroughSeamOnce(std::wstring commandLine, std::chrono::millise
     std::array<char, 4095> buffer{};
     const ULONGLONG giveUp = GetTickCount64() + static_cast<ULONGLONG>(limit.count());
     while (GetTickCount64() < giveUp) {
-        const auto result = pipe->read->read(buffer, std::chrono::milliseconds(100));
+        const auto result = pipe->read.read(buffer, std::chrono::milliseconds(100));
         if (result.status == platform::PipeReadEnd::Status::Ended) {
             run.ended = true;
             break;
@@ -59,7 +59,7 @@ inline SeamRun runThroughSeamOnce(std::wstring commandLine, std::chrono::millise
         run.output.append(buffer.data(), std::min(result.bytes, buffer.size()));
     }
     if (!run.ended) {
-        child->terminate();
+        child.terminate();
     }
     return run;
 }

@@ -1,4 +1,5 @@
-// VantorTarnWindowsUpdateService.exe: the service, its own installer and its own remover.
+// VantorTarnWindowsUpdateService.exe: the service, its own installer and its own remover. Its
+// main, one per system, chooses the runner's bounds.
 #include "eventlog/EventSources.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -11,18 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-int main(int argc, char** argv) {
-    using namespace tarn;
+int tarn::service::runServiceProcess(int argc, char** argv, const upgrade::RunnerBounds& bounds) {
     // Never destroyed: the worker thread may still be using them when the process ends.
     auto* engine = new upgrade::EngineContext{
         eventlog::engineEventSource(), platform::processStandardOutput(),
         platform::systemProcesses(), platform::systemFileSystem(), platform::systemClock()};
-    // On the stand-in a test may set the runner's bounds, to see a time-out without waiting
-    // minutes; Windows has no such setting.
-    const auto given = platform::givenOutputBounds();
-    engine->bounds.listingAndDetach =
-        given.listingAndDetach.value_or(engine->bounds.listingAndDetach);
-    engine->bounds.download = given.download.value_or(engine->bounds.download);
+    engine->bounds = bounds;
     auto* host =
         new service::HostContext{eventlog::serviceEventSource(), platform::systemServiceManager(),
                                  platform::systemServiceRuntime(), *engine};
