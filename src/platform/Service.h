@@ -172,6 +172,8 @@ public:
     using HandlerEx = std::uint32_t (*)(std::uint32_t control, std::uint32_t eventType,
                                         void* eventData, void* context);
     using ThreadProc = std::uint32_t (*)(void* parameter);
+    // The object a handler or thread procedure was registered with, from the context it gets.
+    template <class T> static T& registered(void* context) { return *static_cast<T*>(context); }
 
     virtual ~ServiceRuntime() = default;
 

@@ -150,7 +150,7 @@ int registerStart(UpgradeService& service) {
 
 std::uint32_t controlHandler(std::uint32_t control, std::uint32_t eventType, void* eventData,
                              void* context) {
-    auto& service = *static_cast<UpgradeService*>(context);
+    auto& service = platform::ServiceRuntime::registered<UpgradeService>(context);
     auto& log = service.host().log;
     switch (control) {
     case kControlStop:

@@ -81,7 +81,7 @@ void handleNextArrival(UpgradeService& service) {
 }
 
 std::uint32_t upgradeWorker(void* parameter) {
-    auto& service = *static_cast<UpgradeService*>(parameter);
+    auto& service = platform::ServiceRuntime::registered<UpgradeService>(parameter);
     service.host().log.reportEvent(EventType::Warning,
                                    L"TarnUpgradeProcess start event processing");
     // The worker starts once the service hears arrivals: nothing that arrives from now on is
