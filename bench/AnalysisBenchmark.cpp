@@ -32,9 +32,9 @@ void BM_AnalyseListing(benchmark::State& state) {
     NullEventLog null;
     eventlog::EventLogReporter log(null, L"TarnUpgradeProcess", 21);
     NullOutput out;
-    testing::FakeClock clock;
-    testing::FakeProcesses processes(clock);
-    testing::FakeFileSystem files;
+    fakes::FakeClock clock;
+    fakes::FakeProcesses processes(clock);
+    fakes::FakeFileSystem files;
     upgrade::EngineContext context{log, out, processes, files, clock};
     const std::wstring text = listing(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {

@@ -19,26 +19,26 @@ void BM_ArrivalDuringADownload(benchmark::State& state) {
     NullEventLog null;
     eventlog::EventLogReporter engineLog(null, L"TarnUpgradeProcess", 21);
     eventlog::EventLogReporter serviceLog(null, L"VantorTarnWindowsUpdateService", 1);
-    testing::RecordingOutput out;
-    testing::FakeClock clock;
-    testing::FakeProcesses processes(clock);
-    testing::FakeFileSystem files;
-    files.add(testing::kDir + L"fw.dfu", testing::packageWithRelease(0x0103), 1);
+    fakes::RecordingOutput out;
+    fakes::FakeClock clock;
+    fakes::FakeProcesses processes(clock);
+    fakes::FakeFileSystem files;
+    files.add(fakes::kDir + L"fw.dfu", fakes::packageWithRelease(0x0103), 1);
     upgrade::EngineContext engine{engineLog, out, processes, files, clock};
-    testing::FakeServiceManager manager;
-    testing::FakeServiceRuntime runtime;
+    fakes::FakeServiceManager manager;
+    fakes::FakeServiceRuntime runtime;
     service::HostContext host{serviceLog, manager, runtime, engine};
     service::setHostContext(&host);
     service::serviceMain(0, nullptr);
     auto& running = *static_cast<service::UpgradeService*>(runtime.context);
 
     // The worker's pass holds in the tool's start until the measurement is over.
-    testing::PassGate gate(processes);
+    fakes::PassGate gate(processes);
     running.pushArrival({running.deviceName, false, service::kInterfaceClass, &running});
     std::thread worker([&] { service::handleNextArrival(running); });
     gate.waitUntilHeld();
 
-    auto record = testing::deviceRecord(
+    auto record = fakes::deviceRecord(
         L"\\\\?\\USB#VID_7C3E&PID_5711#SN0001#{5e1b9c3a-7f24-4d6b-a1c8-93e0f2b47d15}",
         service::kInterfaceClass);
     std::vector<double> micros;

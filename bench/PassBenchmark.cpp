@@ -35,7 +35,7 @@ void BM_WholeDownloadPass(benchmark::State& state) {
     Stage stage;
     NullEventLog null;
     eventlog::EventLogReporter log(null, L"TarnUpgradeProcess", 21);
-    testing::RecordingOutput out;
+    fakes::RecordingOutput out;
     upgrade::EngineContext context{log, out, platform::systemProcesses(),
                                    platform::systemFileSystem(), platform::systemClock()};
     for (auto _ : state) {

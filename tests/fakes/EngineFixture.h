@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace tarn::testing {
+namespace tarn::fakes {
 
 class EngineFixture : public ::testing::Test {
 protected:
@@ -53,4 +53,4 @@ inline std::string packageWithRelease(std::uint16_t release, std::size_t imageSi
     return bytes;
 }
 
-} // namespace tarn::testing
+} // namespace tarn::fakes

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace tarn::testing {
+namespace tarn::fakes {
 
 struct LoggedEvent {
     std::wstring source;
@@ -83,4 +83,4 @@ private:
     std::wstring text_;
 };
 
-} // namespace tarn::testing
+} // namespace tarn::fakes

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace tarn::testing {
+namespace tarn::fakes {
 
 class FakeClock final : public platform::Clock {
 public:
@@ -295,4 +295,4 @@ private:
     };
 };
 
-} // namespace tarn::testing
+} // namespace tarn::fakes

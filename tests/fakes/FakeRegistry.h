@@ -8,7 +8,7 @@
 #include <map>
 #include <variant>
 
-namespace tarn::testing {
+namespace tarn::fakes {
 
 class FakeRegistry final : public platform::Registry {
 public:
@@ -77,4 +77,4 @@ private:
     };
 };
 
-} // namespace tarn::testing
+} // namespace tarn::fakes

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-namespace tarn::testing {
+namespace tarn::fakes {
 
 class FakeServiceManager final : public platform::ServiceManager {
 public:
@@ -193,4 +193,4 @@ inline std::vector<unsigned char> deviceRecord(const std::wstring& name, const p
     return bytes;
 }
 
-} // namespace tarn::testing
+} // namespace tarn::fakes

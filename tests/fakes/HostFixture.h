@@ -5,7 +5,7 @@
 #include "fakes/FakeService.h"
 #include "service/ServiceHost.h"
 
-namespace tarn::testing {
+namespace tarn::fakes {
 
 class HostFixture : public EngineFixture {
 protected:
@@ -43,4 +43,4 @@ inline const std::wstring kRuntimeName =
 inline const std::wstring kDfuName =
     L"\\\\?\\USB#VID_7C3E&PID_5711#SN0001#{5e1b9c3a-7f24-4d6b-a1c8-93e0f2b47d15}";
 
-} // namespace tarn::testing
+} // namespace tarn::fakes

@@ -7,7 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 
-namespace tarn::testing {
+namespace tarn::fakes {
 
 class PassGate {
 public:
@@ -47,4 +47,4 @@ private:
     bool released_ = false;
 };
 
-} // namespace tarn::testing
+} // namespace tarn::fakes

@@ -70,16 +70,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         recordIsInterface && (platform::containsIgnoringAsciiCase(name, L"PID_5710") ||
                               platform::containsIgnoringAsciiCase(name, L"PID_5711"));
 
-    testing::FakeEventLog eventLog;
+    fakes::FakeEventLog eventLog;
     eventlog::EventLogReporter serviceLog{eventLog, L"VantorTarnWindowsUpdateService", 1};
     eventlog::EventLogReporter engineLog{eventLog, L"TarnUpgradeProcess", 21};
-    testing::RecordingOutput out;
-    testing::FakeClock clock;
-    testing::FakeProcesses processes{clock};
-    testing::FakeFileSystem files;
+    fakes::RecordingOutput out;
+    fakes::FakeClock clock;
+    fakes::FakeProcesses processes{clock};
+    fakes::FakeFileSystem files;
     upgrade::EngineContext context{engineLog, out, processes, files, clock};
-    testing::FakeServiceManager manager;
-    testing::FakeServiceRuntime runtime;
+    fakes::FakeServiceManager manager;
+    fakes::FakeServiceRuntime runtime;
     service::HostContext host{serviceLog, manager, runtime, context};
     service::UpgradeService upgradeService{host};
 

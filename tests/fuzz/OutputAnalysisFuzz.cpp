@@ -61,12 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view bytes(reinterpret_cast<const char*>(data) + 2, size - 2);
     const std::wstring output = utf8 ? tarn::platform::fromUtf8(bytes) : tarn::fuzz::widen(bytes);
 
-    tarn::testing::FakeEventLog eventLog;
+    tarn::fakes::FakeEventLog eventLog;
     tarn::eventlog::EventLogReporter log{eventLog, L"TarnUpgradeProcess", 21};
-    tarn::testing::RecordingOutput out;
-    tarn::testing::FakeClock clock;
-    tarn::testing::FakeProcesses processes{clock};
-    tarn::testing::FakeFileSystem files;
+    tarn::fakes::RecordingOutput out;
+    tarn::fakes::FakeClock clock;
+    tarn::fakes::FakeProcesses processes{clock};
+    tarn::fakes::FakeFileSystem files;
     EngineContext context{log, out, processes, files, clock};
     TarnUpgradeProcess engine(context, force);
     engine.updev.mode = mode;

@@ -15,12 +15,12 @@ using tarn::upgrade::SuffixFault;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string content(reinterpret_cast<const char*>(data), size);
-    tarn::testing::FakeEventLog eventLog;
+    tarn::fakes::FakeEventLog eventLog;
     tarn::eventlog::EventLogReporter log{eventLog, L"TarnUpgradeProcess", 21};
-    tarn::testing::RecordingOutput out;
-    tarn::testing::FakeClock clock;
-    tarn::testing::FakeProcesses processes{clock};
-    tarn::testing::FakeFileSystem files;
+    tarn::fakes::RecordingOutput out;
+    tarn::fakes::FakeClock clock;
+    tarn::fakes::FakeProcesses processes{clock};
+    tarn::fakes::FakeFileSystem files;
     tarn::upgrade::EngineContext context{log, out, processes, files, clock};
     const std::wstring path = L"C:\\Services\\fw.dfu";
     files.add(path, content, 0);

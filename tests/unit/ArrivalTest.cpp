@@ -9,12 +9,12 @@ namespace tarn::service {
 namespace {
 
 using Strings = std::vector<std::wstring>;
-using testing::deviceRecord;
-using testing::kDfuName;
-using testing::kRuntimeName;
-using testing::kTarnClass;
+using fakes::deviceRecord;
+using fakes::kDfuName;
+using fakes::kRuntimeName;
+using fakes::kTarnClass;
 
-class Arrival : public testing::HostFixture {
+class Arrival : public fakes::HostFixture {
 protected:
     UpgradeService service{host};
     int arrive(const std::wstring& name, const platform::Guid& cls = kTarnClass) {

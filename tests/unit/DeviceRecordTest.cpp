@@ -9,7 +9,7 @@ namespace {
 
 using Strings = std::vector<std::wstring>;
 
-class DeviceRecord : public testing::EngineFixture {
+class DeviceRecord : public fakes::EngineFixture {
 protected:
     TarnUpgradeProcess engine{context, false};
     void SetUp() override { engine.targetVersion = L"0103"; }
@@ -75,7 +75,7 @@ TEST_F(DeviceRecord, ModeWords) {
     // Neither word: only the echo, nothing changes.
     TarnUpgradeProcess neither(context, false);
     neither.targetVersion = L"0103";
-    out = testing::RecordingOutput();
+    out = fakes::RecordingOutput();
     neither.initDev(L"DFU [7c3e:5710] ver=0001");
     EXPECT_EQ(neither.updev.mode, kModeNone);
     EXPECT_EQ(neither.updev.version, L"");

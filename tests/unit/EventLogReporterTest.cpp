@@ -11,7 +11,7 @@
 namespace tarn::eventlog {
 namespace {
 
-using testing::FakeEventLog;
+using fakes::FakeEventLog;
 
 TEST(EventLogReporter, ReportsWithRunningIdsPerSource) {
     FakeEventLog log;

@@ -8,7 +8,7 @@ namespace tarn::service {
 namespace {
 
 using Strings = std::vector<std::wstring>;
-using Values = testing::FakeRegistry::Values;
+using Values = fakes::FakeRegistry::Values;
 using namespace std::chrono_literals;
 
 const std::wstring kDevices = L"SOFTWARE\\Vantor\\Tarn\\Devices";
@@ -22,16 +22,16 @@ std::string tarn(const std::string& serial, const std::string& version, bool dfu
            ", cfg=1, serial=\"" + serial + "\"\n";
 }
 
-class Inventory : public testing::HostFixture {
+class Inventory : public fakes::HostFixture {
 protected:
-    testing::FakeRegistry registry;
+    fakes::FakeRegistry registry;
     UpgradeService service{host};
 
     void SetUp() override {
         HostFixture::SetUp();
         host.registry = &registry;
         host.serviceVersion = L"1.0.0.0";
-        files.add(testing::kDir + L"fw-0103.dfu", testing::packageWithRelease(0x0103), 1);
+        files.add(fakes::kDir + L"fw-0103.dfu", fakes::packageWithRelease(0x0103), 1);
     }
     // One pass over a listing of `lines` (and the detach's or download's output); the
     // worker's messages.

@@ -27,7 +27,7 @@ TEST(OutputLines, LineFeedsOnlySeparate) {
     EXPECT_EQ(allLines(std::wstring(L"a\0b\nc", 5)), (Strings{std::wstring(L"a\0b", 3), L"c"}));
 }
 
-class Analysis : public testing::EngineFixture {
+class Analysis : public fakes::EngineFixture {
 protected:
     TarnUpgradeProcess engine{context, false};
     void SetUp() override { engine.targetVersion = L"0103"; }

@@ -7,10 +7,10 @@ namespace tarn::upgrade {
 namespace {
 
 using Strings = std::vector<std::wstring>;
-using testing::kDir;
-using testing::packageWithRelease;
+using fakes::kDir;
+using fakes::packageWithRelease;
 
-class Packages : public testing::EngineFixture {
+class Packages : public fakes::EngineFixture {
 protected:
     TarnUpgradeProcess engine{context, false};
 

@@ -7,9 +7,9 @@ namespace tarn::upgrade {
 namespace {
 
 using Strings = std::vector<std::wstring>;
+using fakes::kDir;
+using fakes::kTool;
 using std::chrono::milliseconds;
-using testing::kDir;
-using testing::kTool;
 
 const std::string kBanner = "dfu-util 0.11\n\nCopyright 2010-2021\n\n";
 const std::string kRuntimeLine = "Found Runtime: [7c3e:5710] ver=0102, devnum=4, cfg=1, intf=0, "
@@ -17,11 +17,11 @@ const std::string kRuntimeLine = "Found Runtime: [7c3e:5710] ver=0102, devnum=4,
 const std::string kDfuLine = "Found DFU: [7c3e:5711] ver=0102, devnum=5, cfg=1, intf=0, "
                              "path=\"1-1\", alt=0, name=\"@Internal Flash\", serial=\"SN0001\"\n";
 
-class Passes : public testing::EngineFixture {
+class Passes : public fakes::EngineFixture {
 protected:
     TarnUpgradeProcess engine{context, false};
 
-    void SetUp() override { files.add(kDir + L"fw.dfu", testing::packageWithRelease(0x0103), 1); }
+    void SetUp() override { files.add(kDir + L"fw.dfu", fakes::packageWithRelease(0x0103), 1); }
 };
 
 TEST_F(Passes, ListingWithoutAPackageNeverRunsTheTool) {
@@ -146,9 +146,9 @@ TEST_F(Passes, DownloadInDfuMode) {
 TEST_F(Passes, TheChosenPackageIsHeldUntilTheDownloadHasEnded) {
     // Oldest first: the choice, by name, is neither the oldest package nor the newest.
     files.files.clear();
-    files.add(kDir + L"fw-0103.dfu", testing::packageWithRelease(0x0103), 1);
-    files.add(kDir + L"fw-0104.dfu", testing::packageWithRelease(0x0104), 2);
-    files.add(kDir + L"fw-0102.dfu", testing::packageWithRelease(0x0102), 3);
+    files.add(kDir + L"fw-0103.dfu", fakes::packageWithRelease(0x0103), 1);
+    files.add(kDir + L"fw-0104.dfu", fakes::packageWithRelease(0x0104), 2);
+    files.add(kDir + L"fw-0102.dfu", fakes::packageWithRelease(0x0102), 3);
     const auto held = [&] {
         Strings names;
         for (const auto& f : files.files) {

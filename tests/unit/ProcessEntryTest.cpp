@@ -6,7 +6,7 @@ namespace {
 
 using Strings = std::vector<std::wstring>;
 
-class Entry : public testing::HostFixture {
+class Entry : public fakes::HostFixture {
 protected:
     int run(std::vector<std::string> args) {
         args.insert(args.begin(), "VantorTarnWindowsUpdateService.exe");
@@ -83,14 +83,14 @@ TEST_F(Entry, InstallFailures) {
               (Strings{L"service start install.", L"open service control manager failed.",
                        L"service install failed."}));
 
-    manager = testing::FakeServiceManager();
+    manager = fakes::FakeServiceManager();
     manager.modulePath.reset();
     eventLog.clear();
     EXPECT_EQ(run({"install"}), -1);
     EXPECT_EQ(serviceTexts()[1], L"get module file name failed.");
     EXPECT_EQ(manager.calls.back(), L"Close manager");
 
-    manager = testing::FakeServiceManager();
+    manager = fakes::FakeServiceManager();
     manager.failCreate = true; // e.g. the service exists already
     eventLog.clear();
     EXPECT_EQ(run({"install"}), -1);
@@ -111,7 +111,7 @@ TEST_F(Entry, Uninstall) {
 
 TEST_F(Entry, UninstallFailures) {
     struct Case {
-        std::function<void(testing::FakeServiceManager&)> arrange;
+        std::function<void(fakes::FakeServiceManager&)> arrange;
         std::wstring message;
         Strings closes;
     };
@@ -137,7 +137,7 @@ TEST_F(Entry, UninstallFailures) {
          {L"Close service", L"Close manager"}},
     };
     for (const auto& c : cases) {
-        manager = testing::FakeServiceManager();
+        manager = fakes::FakeServiceManager();
         c.arrange(manager);
         eventLog.clear();
         EXPECT_EQ(run({"uninstall"}), -1) << c.message;

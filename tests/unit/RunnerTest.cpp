@@ -7,7 +7,7 @@ namespace {
 using Strings = std::vector<std::wstring>;
 using std::chrono::milliseconds;
 
-class Runner : public testing::EngineFixture {
+class Runner : public fakes::EngineFixture {
 protected:
     TarnUpgradeProcess engine{context, false};
 
@@ -185,7 +185,7 @@ TEST_F(Runner, AFullPipeLeftAtTheBoundIsReadToItsEnd) {
 // A tool still writing at the bound gets no more than a pipe's worth of extra reading.
 TEST_F(Runner, AToolStillWritingAtTheBoundIsEnded) {
     context.bounds.listingAndDetach = milliseconds(1000);
-    testing::ScriptedRun flood;
+    fakes::ScriptedRun flood;
     flood.chunks.assign(2000, std::string(4095, 'x'));
     flood.chunks.emplace_back("\nFound Runtime: [7c3e:5710] ver=0102, serial=\"SN0001\"\n");
     processes.runs.push_back(flood);

@@ -8,7 +8,7 @@ namespace {
 
 using Strings = std::vector<std::wstring>;
 
-class Main : public testing::HostFixture {
+class Main : public fakes::HostFixture {
 protected:
     UpgradeService* started() {
         serviceMain(0, nullptr);
@@ -58,7 +58,7 @@ TEST_F(Main, HandlerRegistrationFails) {
 // with a code of its own, which the failure actions answer with a restart.
 TEST_F(Main, AStartThatCannotRegisterOrStartItsWorkerStopsWithItsCode) {
     for (const std::uint32_t code : {1u, 2u}) {
-        testing::FakeServiceRuntime failing;
+        fakes::FakeServiceRuntime failing;
         failing.failNotification = code == 1;
         failing.failThread = code == 2;
         failing.error = 8;

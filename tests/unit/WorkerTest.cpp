@@ -13,19 +13,19 @@ namespace tarn::service {
 namespace {
 
 using Strings = std::vector<std::wstring>;
-using testing::kDir;
+using fakes::kDir;
 
 const std::string kBanner = "dfu-util 0.11\n\n";
 const std::string kRuntime0102 = "Found Runtime: [7c3e:5710] ver=0102, cfg=1, serial=\"SN0001\"\n";
 const std::string kDfu0102 = "Found DFU: [7c3e:5711] ver=0102, cfg=1, serial=\"SN0001\"\n";
 
-class Worker : public testing::HostFixture {
+class Worker : public fakes::HostFixture {
 protected:
     UpgradeService service{host};
 
     void SetUp() override {
         HostFixture::SetUp();
-        files.add(kDir + L"fw.dfu", testing::packageWithRelease(0x0103), 1);
+        files.add(kDir + L"fw.dfu", fakes::packageWithRelease(0x0103), 1);
     }
     std::size_t startsBeforePass_ = 0;
     // Queues one arrival and runs the worker's turn for it; returns the worker's messages.
@@ -143,7 +143,7 @@ TEST_F(Worker, ALookQueuesTheAttachedTarnsThroughTheArrivalFilter) {
         return serviceTexts();
     };
 
-    runtime.present = Strings{mouse, testing::kRuntimeName, testing::kDfuName};
+    runtime.present = Strings{mouse, fakes::kRuntimeName, fakes::kDfuName};
     EXPECT_EQ(lookOnce(), (Strings{look, guid, L"arrival device is not Vantor Tarn.", guid,
                                    L"arrival device is Vantor Tarn.", guid,
                                    L"arrival device is Vantor Tarn."}));
@@ -195,14 +195,14 @@ TEST_F(Worker, TheLookAtStartQueuesOnlyTarnsInDfuMode) {
 TEST_F(Worker, TheControlHandlerReturnsAtOnceDuringAPass) {
     serviceMain(0, nullptr);
     auto& running = *static_cast<UpgradeService*>(runtime.context);
-    testing::PassGate gate(processes);
+    fakes::PassGate gate(processes);
     processes.runs = {{{kBanner}}};
     running.pushArrival(UpdateParameter{running.deviceName, false, kInterfaceClass, &running});
     std::thread worker([&] { handleNextArrival(running); });
     gate.waitUntilHeld();
     // The pass stays held until the handler calls have all returned: a handler that waited
     // for the pass would never return (the benchmarks measure how fast it is).
-    auto record = testing::deviceRecord(testing::kDfuName, kInterfaceClass);
+    auto record = fakes::deviceRecord(fakes::kDfuName, kInterfaceClass);
     auto calls = std::async(std::launch::async, [&] {
         int failed = 0;
         for (int i = 0; i < 200; ++i) {
@@ -227,7 +227,7 @@ TEST_F(Worker, PreshutdownDuringAPassStopsWhenThePassHasEnded) {
     processes.runs = {{{kBanner + kDfu0102}}, {{kBanner + "Download done.\nDone!\n"}}};
     std::size_t before = 0;
     {
-        testing::PassGate gate(processes);
+        fakes::PassGate gate(processes);
         running.pushArrival(UpdateParameter{running.deviceName, false, kInterfaceClass, &running});
         std::thread worker([&] { handleNextArrival(running); });
         gate.waitUntilHeld();

@@ -17,9 +17,9 @@ using integration::SimulatorSysRoot;
 class Engine : public ::testing::Test {
 protected:
     SimulatorSysRoot sysroot;
-    testing::FakeEventLog eventLog;
+    fakes::FakeEventLog eventLog;
     eventlog::EventLogReporter log{eventLog, L"TarnUpgradeProcess", 21};
-    testing::RecordingOutput out;
+    fakes::RecordingOutput out;
     EngineContext context{log, out, platform::systemProcesses(), platform::systemFileSystem(),
                           platform::systemClock()};
 

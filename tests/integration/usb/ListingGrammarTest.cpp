@@ -19,9 +19,9 @@ class ListingGrammar : public ::testing::Test {
 protected:
     SimulatorSysRoot sysroot;
     UsbBus bus;
-    testing::FakeEventLog eventLog;
+    fakes::FakeEventLog eventLog;
     eventlog::EventLogReporter log{eventLog, L"TarnUpgradeProcess", 21};
-    testing::RecordingOutput out;
+    fakes::RecordingOutput out;
     EngineContext context{log, out, platform::systemProcesses(), platform::systemFileSystem(),
                           platform::systemClock()};
 

@@ -41,9 +41,9 @@ private:
 class WineEngine : public ::testing::Test {
 protected:
     ServiceDirectory services;
-    testing::FakeEventLog eventLog;
+    fakes::FakeEventLog eventLog;
     eventlog::EventLogReporter log{eventLog, L"TarnUpgradeProcess", 21};
-    testing::RecordingOutput out;
+    fakes::RecordingOutput out;
     LookingClock clock;
     EngineContext context{log, out, platform::systemProcesses(), platform::systemFileSystem(),
                           clock};
