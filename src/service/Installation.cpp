@@ -1,6 +1,6 @@
 // Registering the executable as the service, and removing the registration.
+#include "platform/WindowsCommandLine.h"
 #include "service/ServiceHost.h"
-#include "upgrade/CommandLines.h"
 
 namespace tarn::service {
 namespace {
@@ -67,7 +67,7 @@ int installService(HostContext& host) {
                                          kServiceWin32OwnProcess,
                                          kServiceAutoStart,
                                          kServiceErrorNormal,
-                                         upgrade::quoteProgram(wholePath)};
+                                         platform::quoteProgram(wholePath)};
     auto service = host.manager.createService(*manager, config);
     if (!service) {
         log.reportEvent(EventType::Error, L"create service failed.");
