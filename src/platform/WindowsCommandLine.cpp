@@ -94,4 +94,8 @@ std::wstring quoteArgument(std::wstring_view argument, std::wstring_view alsoQuo
     return quoted;
 }
 
+std::wstring quoteProgram(std::wstring_view path) {
+    return L"\"" + std::wstring(path) + L"\"";
+}
+
 } // namespace tarn::platform

@@ -23,4 +23,8 @@ std::vector<std::wstring> splitWindowsCommandLine(std::wstring_view commandLine)
 // closing one. `alsoQuoted` serves command lines that a shell reads as well (cmd's "&").
 std::wstring quoteArgument(std::wstring_view argument, std::wstring_view alsoQuoted = {});
 
+// The executable, in double quotes: unquoted, a path with blanks lets Windows try
+// "C:\Program.exe" first, and the service runs as LocalSystem.
+std::wstring quoteProgram(std::wstring_view path);
+
 } // namespace tarn::platform

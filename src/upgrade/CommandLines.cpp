@@ -7,6 +7,7 @@ namespace tarn::upgrade {
 namespace {
 
 using platform::quoteArgument;
+using platform::quoteProgram;
 
 constexpr wchar_t kToolName[] = L"dfu-util.exe";
 
@@ -16,10 +17,6 @@ std::wstring toolPrefix() {
 }
 
 } // namespace
-
-std::wstring quoteProgram(std::wstring_view path) {
-    return L"\"" + std::wstring(path) + L"\"";
-}
 
 std::wstring listingCommandLine() {
     return quoteProgram(std::wstring(kServiceDirectory) + kToolName) + L" -l";

@@ -11,11 +11,6 @@ using std::chrono::milliseconds;
 constexpr std::int32_t kDetachPause = 50000; // doCmd sleeps only in DFU mode: never here
 constexpr milliseconds kBeforeReading{5000};
 
-constexpr std::int32_t kDetachAlreadyDfu = 3;
-constexpr std::int32_t kDetachRan = 4;
-constexpr std::int32_t kDetachNotStarted = 5;
-constexpr std::int32_t kDetachNoPipe = 7;
-
 } // namespace
 
 // Takes its own copy, as its callers are promised: nothing they hold is aliased.

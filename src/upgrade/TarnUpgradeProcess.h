@@ -27,6 +27,12 @@ inline constexpr std::int32_t kOutcomeDownloadFailed = 5;  // no start, "state(1
 inline constexpr std::int32_t kOutcomeNoUpgradeNeeded = 6; // same or newer firmware
 inline constexpr std::int32_t kOutcomeGeneralFailure = 7;  // also the initial value
 
+// Codes of doDevDetach, which doUpgrade ignores.
+inline constexpr std::int32_t kDetachAlreadyDfu = 3;
+inline constexpr std::int32_t kDetachRan = 4;
+inline constexpr std::int32_t kDetachNotStarted = 5;
+inline constexpr std::int32_t kDetachNoPipe = 7;
+
 // Device modes in updev.mode.
 inline constexpr std::int32_t kModeRuntime = 0;
 inline constexpr std::int32_t kModeDfu = 1;

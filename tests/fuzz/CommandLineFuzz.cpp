@@ -10,6 +10,7 @@
 using tarn::fuzz::require;
 using namespace tarn::upgrade;
 using tarn::platform::quoteArgument;
+using tarn::platform::quoteProgram;
 using Strings = std::vector<std::wstring>;
 
 namespace {

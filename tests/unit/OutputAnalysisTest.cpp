@@ -39,25 +39,25 @@ protected:
 
 TEST_F(Analysis, TheFirstLineIsNeverExamined) {
     download(L"Done!\n");
-    EXPECT_EQ(engine.TarnUpdateResult, 7);
+    EXPECT_EQ(engine.TarnUpdateResult, kOutcomeGeneralFailure);
     EXPECT_EQ(texts(), Strings{L"analyseBuffer updev.mode 1"});
 
     eventLog.clear();
     download(L"\n\nDone!");
-    EXPECT_EQ(engine.TarnUpdateResult, 7);
+    EXPECT_EQ(engine.TarnUpdateResult, kOutcomeGeneralFailure);
     EXPECT_EQ(texts(), Strings{L"analyseBuffer updev.mode 1"});
 }
 
 TEST_F(Analysis, DoneOnTheSecondLine) {
     download(L"dfu-util 0.11\nDone!\nstate(10)\n");
-    EXPECT_EQ(engine.TarnUpdateResult, 4);
+    EXPECT_EQ(engine.TarnUpdateResult, kOutcomeWritten);
     EXPECT_EQ(texts(), (Strings{L"analyseBuffer strTmp= Done!",
                                 L"analyseBuffer Upgrade check SUCCESS: strTmp=Done!"}));
 }
 
 TEST_F(Analysis, LinesWithoutAMarker) {
     download(L"banner\nline two\nline three\n");
-    EXPECT_EQ(engine.TarnUpdateResult, 5);
+    EXPECT_EQ(engine.TarnUpdateResult, kOutcomeDownloadFailed);
     EXPECT_EQ(texts(),
               (Strings{L"analyseBuffer strTmp= line two", L" Can't find 'Done!' in line two",
                        L"analyseBuffer strTmp= line three", L" Can't find 'Done!' in line three",
@@ -67,7 +67,7 @@ TEST_F(Analysis, LinesWithoutAMarker) {
 
 TEST_F(Analysis, TheFirstMarkerDecides) {
     download(L"b\nDFU state(10) = dfuERROR\nDone!\n");
-    EXPECT_EQ(engine.TarnUpdateResult, 5);
+    EXPECT_EQ(engine.TarnUpdateResult, kOutcomeDownloadFailed);
     EXPECT_EQ(texts().back(),
               L"analyseBuffer Upgrade check ERROR: strTmp=DFU state(10) = dfuERROR");
     EXPECT_EQ(texts().size(), 2u);
@@ -75,12 +75,12 @@ TEST_F(Analysis, TheFirstMarkerDecides) {
     TarnUpgradeProcess both(context, false);
     both.updev.mode = kModeDfu;
     both.analyseBuffer(L"b\nstate(10) Done!\n", kOutputDownload);
-    EXPECT_EQ(both.TarnUpdateResult, 4);
+    EXPECT_EQ(both.TarnUpdateResult, kOutcomeWritten);
 
     TarnUpgradeProcess cased(context, false);
     cased.updev.mode = kModeDfu;
     cased.analyseBuffer(L"b\nDONE!\ndone!\n", kOutputDownload);
-    EXPECT_EQ(cased.TarnUpdateResult, 5);
+    EXPECT_EQ(cased.TarnUpdateResult, kOutcomeDownloadFailed);
 
     // An empty line at the end counts as a line without a marker.
     TarnUpgradeProcess trailing(context, false);
@@ -95,7 +95,7 @@ TEST_F(Analysis, AnErrorStateTheToolClearsDoesNotDecide) {
     download(L"b\nDFU state(10) = dfuERROR, status(15) = Device stalled an unexpected request\n"
              L"Clearing status\nDetermining device status...\n"
              L"DFU state(2) = dfuIDLE, status(0) = No error condition is present\nDone!\n");
-    EXPECT_EQ(engine.TarnUpdateResult, 4);
+    EXPECT_EQ(engine.TarnUpdateResult, kOutcomeWritten);
     EXPECT_EQ(texts()[1], L"analyseBuffer error state cleared: strTmp=DFU state(10) = dfuERROR, "
                           L"status(15) = Device stalled an unexpected request");
 }
@@ -128,7 +128,7 @@ TEST_F(Analysis, ARefusedDetachIsAWarningQuotingTheTool) {
 TEST_F(Analysis, DownloadOutputOutsideDfuModeIsScannedForDevices) {
     engine.updev.mode = kModeRuntime;
     engine.analyseBuffer(L"b\nDone!\n", kOutputDownload);
-    EXPECT_EQ(engine.TarnUpdateResult, 7);
+    EXPECT_EQ(engine.TarnUpdateResult, kOutcomeGeneralFailure);
 }
 
 TEST_F(Analysis, ListingHandsEveryDeviceLineToInitDev) {

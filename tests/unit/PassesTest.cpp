@@ -103,22 +103,22 @@ TEST_F(Passes, DetachOfARuntimeDevice) {
 TEST_F(Passes, DetachCodes) {
     UpgradeDevice dfu;
     dfu.mode = kModeDfu;
-    EXPECT_EQ(engine.doDevDetach(dfu), 3);
+    EXPECT_EQ(engine.doDevDetach(dfu), kDetachAlreadyDfu);
     EXPECT_EQ(texts(),
               (Strings{L"enter doDevDetach ", L"current is DFU mode, and I will do nothing!"}));
     EXPECT_TRUE(processes.commandLines.empty());
 
     UpgradeDevice odd;
     odd.mode = 9;
-    EXPECT_EQ(engine.doDevDetach(odd), 5);
+    EXPECT_EQ(engine.doDevDetach(odd), kDetachNotStarted);
     EXPECT_TRUE(eventLog.contains(L"cmdline is "));
 
     processes.failPipe = true;
-    EXPECT_EQ(engine.doDevDetach(UpgradeDevice{L"0102", 1, L"A", kModeRuntime}), 7);
+    EXPECT_EQ(engine.doDevDetach(UpgradeDevice{L"0102", 1, L"A", kModeRuntime}), kDetachNoPipe);
     processes.failPipe = false;
     processes.failStart = true;
     clock.sleeps.clear();
-    EXPECT_EQ(engine.doDevDetach(UpgradeDevice{L"0102", 1, L"A", kModeRuntime}), 5);
+    EXPECT_EQ(engine.doDevDetach(UpgradeDevice{L"0102", 1, L"A", kModeRuntime}), kDetachNotStarted);
     EXPECT_TRUE(clock.sleeps.empty());
     EXPECT_EQ(processes.openPipeEnds, 0);
 }

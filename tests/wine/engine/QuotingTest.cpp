@@ -130,7 +130,7 @@ TEST_F(WineQuoting, ThousandsOfSerialsComeBackWhole) {
     constexpr std::size_t kLineLimit = 30000; // CreateProcessW takes 32767 characters
     int done = 0;
     while (done < kSerials) {
-        std::wstring line = quoteProgram(ServiceDirectory::tool());
+        std::wstring line = platform::quoteProgram(ServiceDirectory::tool());
         Args expected = {ServiceDirectory::tool()};
         for (; done < kSerials; ++done) {
             std::wstring serial = randomText(6);
