@@ -154,7 +154,7 @@ private:
     void noteListedTarn(std::wstring_view line);
 
     EngineContext& context_;
-    // Which kind of device line filled updev (DeviceRecord.cpp); 0 while none has.
+    // Which kind of device line filled updev (OutputAnalysis.cpp); 0 while none has.
     int recordRank_ = 0;
     // The child of the run in progress: ended when its output outlasts the bound, and its
     // handles closed when the run is over.

@@ -1,6 +1,6 @@
 // getKeyValue, trim and toInt32 on arbitrary lines, against the rules they promise.
 #include "FuzzSupport.h"
-#include "upgrade/DeviceLine.h"
+#include "upgrade/OutputAnalysis.h"
 
 #include <cstdint>
 #include <limits>

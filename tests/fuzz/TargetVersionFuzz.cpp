@@ -5,7 +5,7 @@
 #include "fakes/FakeEventLog.h"
 #include "fakes/FakePlatform.h"
 #include "upgrade/DfuSuffix.h"
-#include "upgrade/PackageDiscovery.h"
+#include "upgrade/Packages.h"
 
 #include <span>
 #include <string>

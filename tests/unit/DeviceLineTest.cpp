@@ -1,4 +1,4 @@
-#include "upgrade/DeviceLine.h"
+#include "upgrade/OutputAnalysis.h"
 
 #include <gtest/gtest.h>
 #include <limits>

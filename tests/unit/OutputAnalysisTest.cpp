@@ -1,6 +1,7 @@
 // analyseBuffer: the line rules, the completion check and the device-line scan.
+#include "upgrade/OutputAnalysis.h"
+
 #include "fakes/EngineFixture.h"
-#include "upgrade/OutputLines.h"
 
 namespace tarn::upgrade {
 namespace {

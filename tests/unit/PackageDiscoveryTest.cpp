@@ -1,7 +1,6 @@
 // Which package a pass flashes, which ones it deletes, and the version it reads.
-#include "upgrade/PackageDiscovery.h"
-
 #include "fakes/EngineFixture.h"
+#include "upgrade/Packages.h"
 
 namespace tarn::upgrade {
 namespace {

@@ -1,4 +1,4 @@
-// The steps of package discovery, each usable on its own.
+// The packages: discovery and its steps, each usable on its own, and the check of one package.
 #pragma once
 
 #include "upgrade/TarnUpgradeProcess.h"
