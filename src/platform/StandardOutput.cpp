@@ -1,6 +1,6 @@
 #include "platform/StandardOutput.h"
 
-#include "platform/Utf8.h"
+#include "portable/Utf8.h"
 
 #include <cstdio>
 #include <mutex>
@@ -15,7 +15,7 @@ public:
         std::fwrite(text.data(), 1, text.size(), stdout);
     }
     void write(std::wstring_view text) override {
-        const std::string utf8 = toUtf8(text);
+        const std::string utf8 = portable::toUtf8(text);
         std::lock_guard lock(mutex_);
         std::fwrite(utf8.data(), 1, utf8.size(), stdout);
     }

@@ -1,5 +1,5 @@
 // The arrival filter: is it the Tarn, in either of its two USB identities?
-#include "platform/AsciiCase.h"
+#include "portable/AsciiCase.h"
 #include "service/ServiceHost.h"
 
 #include <algorithm>
@@ -18,7 +18,7 @@ constexpr wchar_t kDfuProduct[] = L"PID_5711";
 // Windows names a device in upper case in an arrival and in lower case in a look (SetupDi):
 // the identifier counts in any letter case.
 bool holdsProduct(std::wstring_view name, std::wstring_view product) {
-    return platform::containsIgnoringAsciiCase(name, product);
+    return portable::containsIgnoringAsciiCase(name, product);
 }
 
 // The record comes from outside: its size field bounds every read of it.

@@ -1,5 +1,5 @@
 // Registering the executable as the service, and removing the registration.
-#include "platform/WindowsCommandLine.h"
+#include "portable/WindowsCommandLine.h"
 #include "service/ServiceHost.h"
 
 namespace tarn::service {
@@ -63,7 +63,7 @@ int installService(HostContext& host) {
         // quarantined or blocked executable) is logged, and
         // Windows boots on instead of restarting with the
         // last-known-good configuration.
-        platform::scm::kServiceErrorNormal, platform::quoteProgram(wholePath)};
+        platform::scm::kServiceErrorNormal, portable::quoteProgram(wholePath)};
     auto service = host.manager.createService(manager, config);
     if (!service) {
         log.reportEvent(EventType::Error, L"create service failed.");

@@ -1,5 +1,5 @@
 // The three dfu-util command lines. Every argument goes through the one quoting rule,
-// platform::quoteArgument.
+// portable::quoteArgument.
 #pragma once
 
 #include <cstdint>

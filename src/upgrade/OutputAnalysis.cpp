@@ -3,7 +3,7 @@
 
 #include "upgrade/OutputAnalysis.h"
 
-#include "platform/Utf8.h"
+#include "portable/Utf8.h"
 #include "upgrade/TarnUpgradeProcess.h"
 
 #include <algorithm>
@@ -62,7 +62,7 @@ void TarnUpgradeProcess::completionCheck(std::wstring_view line, std::wstring_vi
         TarnUpdateResult = kOutcomeDownloadFailed;
         finished = true;
     } else {
-        context_.out.write(std::string("Can't find 'Done!' in ") + platform::toUtf8(line));
+        context_.out.write(std::string("Can't find 'Done!' in ") + portable::toUtf8(line));
         log.reportEvent(EventType::Information, L" Can't find 'Done!' in %s", line);
         TarnUpdateResult = kOutcomeDownloadFailed;
     }

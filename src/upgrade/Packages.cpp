@@ -4,7 +4,7 @@
 
 #include "upgrade/Packages.h"
 
-#include "platform/AsciiCase.h"
+#include "portable/AsciiCase.h"
 #include "upgrade/DfuSuffix.h"
 #include "upgrade/OutputAnalysis.h"
 #include "upgrade/TarnUpgradeProcess.h"
@@ -31,11 +31,11 @@ bool isPackageName(std::wstring_view name) {
         return false;
     }
     return std::equal(name.end() - static_cast<std::ptrdiff_t>(kPackageEnding.size()), name.end(),
-                      kPackageEnding.begin(), platform::sameIgnoringAsciiCase);
+                      kPackageEnding.begin(), portable::sameIgnoringAsciiCase);
 }
 
 bool isZipped(std::wstring_view name) {
-    return platform::containsIgnoringAsciiCase(name, kZippedMarker);
+    return portable::containsIgnoringAsciiCase(name, kZippedMarker);
 }
 
 // Whether `name`, met after `choice` in the walk (oldest first), becomes the choice: a zipped

@@ -4,7 +4,7 @@
 #include "eventlog/EventLogReporter.h"
 #include "platform/EventLog.h"
 #include "platform/StandardOutput.h"
-#include "platform/Utf8.h"
+#include "portable/Utf8.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -72,7 +72,7 @@ private:
 
 class RecordingOutput final : public platform::StandardOutput {
 public:
-    void write(std::string_view text) override { text_ += platform::fromUtf8(text); }
+    void write(std::string_view text) override { text_ += portable::fromUtf8(text); }
     void write(std::wstring_view text) override { text_ += text; }
     void flush() override { ++flushes; }
 

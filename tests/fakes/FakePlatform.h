@@ -6,7 +6,7 @@
 #include "platform/Files.h"
 #include "platform/Power.h"
 #include "platform/Processes.h"
-#include "platform/Utf8.h"
+#include "portable/Utf8.h"
 
 #include <algorithm>
 #include <cstring>
@@ -165,7 +165,7 @@ private:
     struct Decoder final : platform::OutputDecoder {
         std::wstring decode(std::string_view bytes) override { return utf8.decode(bytes); }
         std::wstring finish() override { return utf8.finish(); }
-        platform::Utf8Decoder utf8;
+        portable::Utf8Decoder utf8;
     };
 
     FakeClock& clock_;

@@ -4,7 +4,7 @@
 #include "fakes/FakeEventLog.h"
 #include "fakes/FakePlatform.h"
 #include "fakes/FakeService.h"
-#include "platform/AsciiCase.h"
+#include "portable/AsciiCase.h"
 #include "service/ServiceHost.h"
 
 #include <algorithm>
@@ -67,8 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::wstring name = expectedName(buffer.data(), field);
     // Windows names a device in either letter case (arrivals upper, looks lower).
     const bool tarn =
-        recordIsInterface && (platform::containsIgnoringAsciiCase(name, L"PID_5710") ||
-                              platform::containsIgnoringAsciiCase(name, L"PID_5711"));
+        recordIsInterface && (portable::containsIgnoringAsciiCase(name, L"PID_5710") ||
+                              portable::containsIgnoringAsciiCase(name, L"PID_5711"));
 
     fakes::FakeEventLog eventLog;
     eventlog::EventLogReporter serviceLog{eventLog, L"VantorTarnWindowsUpdateService", 1};

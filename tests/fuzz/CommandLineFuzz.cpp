@@ -1,6 +1,6 @@
 // Quoting against the C runtime's splitting: every argument must come back whole and alone.
 #include "FuzzSupport.h"
-#include "platform/WindowsCommandLine.h"
+#include "portable/WindowsCommandLine.h"
 #include "upgrade/CommandLines.h"
 #include "upgrade/TarnUpgradeProcess.h"
 
@@ -9,8 +9,8 @@
 
 using tarn::fuzz::require;
 using namespace tarn::upgrade;
-using tarn::platform::quoteArgument;
-using tarn::platform::quoteProgram;
+using tarn::portable::quoteArgument;
+using tarn::portable::quoteProgram;
 using Strings = std::vector<std::wstring>;
 
 namespace {
@@ -25,18 +25,18 @@ void checkArguments(const Strings& arguments) {
     }
     Strings expected{kProgram};
     expected.insert(expected.end(), arguments.begin(), arguments.end());
-    require(tarn::platform::splitWindowsCommandLine(line) == expected,
+    require(tarn::portable::splitWindowsCommandLine(line) == expected,
             "quoted arguments split back whole and alone");
 }
 
 void checkToolLines(const std::wstring& serial, std::int32_t cfgId, const std::wstring& package) {
     const std::wstring devices = std::wstring(kVendorId) + L":" + kRuntimeProductId + L"," +
                                  kVendorId + L":" + kDfuProductId;
-    require(tarn::platform::splitWindowsCommandLine(detachCommandLine(serial, cfgId)) ==
+    require(tarn::portable::splitWindowsCommandLine(detachCommandLine(serial, cfgId)) ==
                 Strings{kProgram, L"-d", devices, L"-S", serial, L"-c", std::to_wstring(cfgId),
                         L"-e", L"-f"},
             "the detach line carries the serial as one argument");
-    require(tarn::platform::splitWindowsCommandLine(downloadCommandLine(serial, package)) ==
+    require(tarn::portable::splitWindowsCommandLine(downloadCommandLine(serial, package)) ==
                 Strings{kProgram, L"-d", devices, L"-S", serial, L"-D", package},
             "the download line carries the serial and the path as one argument each");
 }

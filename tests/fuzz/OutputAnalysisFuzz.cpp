@@ -2,7 +2,7 @@
 #include "FuzzSupport.h"
 #include "fakes/FakeEventLog.h"
 #include "fakes/FakePlatform.h"
-#include "platform/Utf8.h"
+#include "portable/Utf8.h"
 #include "upgrade/TarnUpgradeProcess.h"
 
 #include <algorithm>
@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool force = (data[0] & 0x10) != 0;
     const bool utf8 = (data[0] & 0x20) != 0;
     const std::string_view bytes(reinterpret_cast<const char*>(data) + 2, size - 2);
-    const std::wstring output = utf8 ? tarn::platform::fromUtf8(bytes) : tarn::fuzz::widen(bytes);
+    const std::wstring output = utf8 ? tarn::portable::fromUtf8(bytes) : tarn::fuzz::widen(bytes);
 
     tarn::fakes::FakeEventLog eventLog;
     tarn::eventlog::EventLogReporter log{eventLog, L"TarnUpgradeProcess", 21};

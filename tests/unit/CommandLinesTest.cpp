@@ -1,7 +1,7 @@
 // The command lines, and the quoting that keeps a device's serial one argument.
 #include "upgrade/CommandLines.h"
 
-#include "platform/WindowsCommandLine.h"
+#include "portable/WindowsCommandLine.h"
 
 #include <gtest/gtest.h>
 #include <random>
@@ -28,29 +28,30 @@ TEST(CommandLines, TheThreeLines) {
 }
 
 TEST(CommandLines, TheChildSeesTheArgumentsWeMeant) {
-    EXPECT_EQ(platform::splitWindowsCommandLine(detachCommandLine(L"SN 1\" -U C:\\x", 2)),
+    EXPECT_EQ(portable::splitWindowsCommandLine(detachCommandLine(L"SN 1\" -U C:\\x", 2)),
               (Args{kExe, L"-d", L"7c3e:5710,7c3e:5711", L"-S", L"SN 1\" -U C:\\x", L"-c", L"2",
                     L"-e", L"-f"}));
     // An empty package name leaves the directory alone, its closing backslash kept whole.
     const std::wstring dir = L"C:\\Program Files\\Vantor\\Tarn\\Services\\";
-    EXPECT_EQ(platform::splitWindowsCommandLine(downloadCommandLine(L"A", dir)),
+    EXPECT_EQ(portable::splitWindowsCommandLine(downloadCommandLine(L"A", dir)),
               (Args{kExe, L"-d", L"7c3e:5710,7c3e:5711", L"-S", L"A", L"-D", dir}));
 }
 
 TEST(WindowsCommandLine, QuotingFollowsTheWindowsRules) {
-    using platform::quoteArgument;
-    EXPECT_EQ(quoteArgument(L"ABC123"), L"ABC123");
-    EXPECT_EQ(quoteArgument(L""), L"\"\"");
-    EXPECT_EQ(quoteArgument(L"a b"), L"\"a b\"");
-    EXPECT_EQ(quoteArgument(L"a\tb"), L"\"a\tb\"");
-    EXPECT_EQ(quoteArgument(L"a\"b"), L"\"a\\\"b\"");
-    EXPECT_EQ(quoteArgument(L"a\\\"b"), L"\"a\\\\\\\"b\"");
-    EXPECT_EQ(quoteArgument(L"a\\b"), L"a\\b"); // lone backslashes stay as they are
-    EXPECT_EQ(quoteArgument(L"a b\\"), L"\"a b\\\\\"");
+    using portable::quoteArgument;
+    EXPECT_EQ(portable::quoteArgument(L"ABC123"), L"ABC123");
+    EXPECT_EQ(portable::quoteArgument(L""), L"\"\"");
+    EXPECT_EQ(portable::quoteArgument(L"a b"), L"\"a b\"");
+    EXPECT_EQ(portable::quoteArgument(L"a\tb"), L"\"a\tb\"");
+    EXPECT_EQ(portable::quoteArgument(L"a\"b"), L"\"a\\\"b\"");
+    EXPECT_EQ(portable::quoteArgument(L"a\\\"b"), L"\"a\\\\\\\"b\"");
+    EXPECT_EQ(portable::quoteArgument(L"a\\b"), L"a\\b"); // lone backslashes stay as they are
+    EXPECT_EQ(portable::quoteArgument(L"a b\\"), L"\"a b\\\\\"");
     // Characters a shell reads as well are quoted when the caller names them.
-    EXPECT_EQ(quoteArgument(L"USB#VID_7C3E&PID_5710"), L"USB#VID_7C3E&PID_5710");
-    EXPECT_EQ(quoteArgument(L"USB#VID_7C3E&PID_5710", L"&|"), L"\"USB#VID_7C3E&PID_5710\"");
-    EXPECT_EQ(quoteArgument(L"32768", L"&|"), L"32768");
+    EXPECT_EQ(portable::quoteArgument(L"USB#VID_7C3E&PID_5710"), L"USB#VID_7C3E&PID_5710");
+    EXPECT_EQ(portable::quoteArgument(L"USB#VID_7C3E&PID_5710", L"&|"),
+              L"\"USB#VID_7C3E&PID_5710\"");
+    EXPECT_EQ(portable::quoteArgument(L"32768", L"&|"), L"32768");
 }
 
 // For any serial the child receives exactly one argument equal to it, and the rest of the
@@ -64,13 +65,13 @@ TEST(CommandLines, AnySerialArrivesAsOneWholeArgument) {
         for (int j = 0; j < length; ++j) {
             serial += alphabet[random() % alphabet.size()];
         }
-        const Args detach = platform::splitWindowsCommandLine(detachCommandLine(serial, 1));
+        const Args detach = portable::splitWindowsCommandLine(detachCommandLine(serial, 1));
         ASSERT_EQ(detach, (Args{kExe, L"-d", L"7c3e:5710,7c3e:5711", L"-S", serial, L"-c", L"1",
                                 L"-e", L"-f"}))
             << i;
         const std::wstring package = L"C:\\Program Files\\x " + serial + L".dfu";
         const Args download =
-            platform::splitWindowsCommandLine(downloadCommandLine(serial, package));
+            portable::splitWindowsCommandLine(downloadCommandLine(serial, package));
         ASSERT_EQ(download,
                   (Args{kExe, L"-d", L"7c3e:5710,7c3e:5711", L"-S", serial, L"-D", package}))
             << i;
@@ -78,16 +79,17 @@ TEST(CommandLines, AnySerialArrivesAsOneWholeArgument) {
 }
 
 TEST(WindowsCommandLine, SplitsAsTheCRuntimeDoes) {
-    using platform::splitWindowsCommandLine;
-    EXPECT_EQ(splitWindowsCommandLine(L"C:\\Program Files\\x.exe -l"),
+    using portable::splitWindowsCommandLine;
+    EXPECT_EQ(portable::splitWindowsCommandLine(L"C:\\Program Files\\x.exe -l"),
               (Args{L"C:\\Program", L"Files\\x.exe", L"-l"})); // why the program is quoted
-    EXPECT_EQ(splitWindowsCommandLine(L"\"C:\\a b\\x.exe\"  -l\t\"\" x"),
+    EXPECT_EQ(portable::splitWindowsCommandLine(L"\"C:\\a b\\x.exe\"  -l\t\"\" x"),
               (Args{L"C:\\a b\\x.exe", L"-l", L"", L"x"}));
-    EXPECT_EQ(splitWindowsCommandLine(L"p a\\\\\\\"b \"c\\\\\" d\\e"),
+    EXPECT_EQ(portable::splitWindowsCommandLine(L"p a\\\\\\\"b \"c\\\\\" d\\e"),
               (Args{L"p", L"a\\\"b", L"c\\", L"d\\e"}));
-    EXPECT_EQ(splitWindowsCommandLine(L"p \"a\"\"b\" c\"d e\"f"), (Args{L"p", L"a\"b", L"cd ef"}));
-    EXPECT_EQ(splitWindowsCommandLine(L"\"p q"), Args{L"p q"});
-    EXPECT_EQ(splitWindowsCommandLine(L""), Args{L""});
+    EXPECT_EQ(portable::splitWindowsCommandLine(L"p \"a\"\"b\" c\"d e\"f"),
+              (Args{L"p", L"a\"b", L"cd ef"}));
+    EXPECT_EQ(portable::splitWindowsCommandLine(L"\"p q"), Args{L"p q"});
+    EXPECT_EQ(portable::splitWindowsCommandLine(L""), Args{L""});
 }
 
 } // namespace

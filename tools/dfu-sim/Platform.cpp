@@ -5,15 +5,15 @@
 #include <cstdlib>
 
 #ifdef _WIN32
-#include "platform/Utf8.h"
-#include "platform/WindowsCommandLine.h"
+#include "portable/Utf8.h"
+#include "portable/WindowsCommandLine.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
-#include "platform/Utf8.h"
 #include "platform/standin/SysRoot.h"
+#include "portable/Utf8.h"
 
 #include <cerrno>
 #include <csignal>
@@ -26,8 +26,8 @@ namespace tarn::sim {
 
 #ifdef _WIN32
 
-using platform::fromUtf8;
-using platform::toUtf8;
+using portable::fromUtf8;
+using portable::toUtf8;
 
 std::filesystem::path executableDirectory() {
     std::wstring buffer(MAX_PATH, L'\0');
@@ -44,19 +44,19 @@ std::filesystem::path executableDirectory() {
 }
 
 std::filesystem::path pathFromUtf8(const std::string& text) {
-    return fromUtf8(text);
+    return portable::fromUtf8(text);
 }
 std::string pathToUtf8(const std::filesystem::path& path) {
-    return toUtf8(path.wstring());
+    return portable::toUtf8(path.wstring());
 }
 
 std::string environment(const char* name) {
-    const wchar_t* value = _wgetenv(fromUtf8(name).c_str());
-    return value ? toUtf8(value) : std::string();
+    const wchar_t* value = _wgetenv(portable::fromUtf8(name).c_str());
+    return value ? portable::toUtf8(value) : std::string();
 }
 
 std::string consoleText(const std::string& utf8) {
-    const std::wstring wide = fromUtf8(utf8);
+    const std::wstring wide = portable::fromUtf8(utf8);
     if (wide.empty())
         return {};
     const int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
@@ -90,9 +90,9 @@ constexpr wchar_t kCmdSpecials[] = L"&|<>^()%!,;=";
 } // namespace
 
 void runCommand(const std::string& commandLine, const std::vector<std::string>& arguments) {
-    std::wstring line = fromUtf8(commandLine);
+    std::wstring line = portable::fromUtf8(commandLine);
     for (const auto& arg : arguments)
-        line += L" " + platform::quoteArgument(fromUtf8(arg), kCmdSpecials);
+        line += L" " + portable::quoteArgument(portable::fromUtf8(arg), kCmdSpecials);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -120,7 +120,7 @@ int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stderr), _O_BINARY);
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)
-        args.push_back(tarn::platform::toUtf8(argv[i]));
+        args.push_back(tarn::portable::toUtf8(argv[i]));
     const int code = tarn::sim::simMain(args);
     std::fflush(stdout);
     return code;
@@ -136,7 +136,7 @@ std::filesystem::path pathFromUtf8(const std::string& text) {
     // The service names files by their Windows paths; on the stand-in those live below
     // TARN_SYSROOT, as they would on the real system drive.
     if (text.size() >= 2 && text[1] == ':') {
-        if (auto host = tarn::platform::standin::toHostPath(tarn::platform::fromUtf8(text))) {
+        if (auto host = tarn::platform::standin::toHostPath(tarn::portable::fromUtf8(text))) {
             return *host;
         }
     }

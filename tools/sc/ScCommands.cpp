@@ -1,8 +1,8 @@
 #include "ScCommands.h"
 
 #include "platform/Service.h"
-#include "platform/WindowsCommandLine.h"
 #include "platform/standin/SysRoot.h"
+#include "portable/WindowsCommandLine.h"
 
 #include <array>
 #include <charconv>
@@ -90,7 +90,7 @@ std::optional<std::uint32_t> parseEventType(std::string_view text) {
 }
 
 std::optional<ServiceProgram> resolveServiceCommandLine(std::wstring_view commandLine) {
-    const auto split = platform::splitWindowsCommandLine(commandLine);
+    const auto split = portable::splitWindowsCommandLine(commandLine);
     const bool quoted = !commandLine.empty() && commandLine.front() == L'"';
     if (quoted || commandLine.find_first_of(L" \t") == std::wstring_view::npos) {
         auto program = findProgram(split.front());
@@ -108,7 +108,7 @@ std::optional<ServiceProgram> resolveServiceCommandLine(std::wstring_view comman
             std::vector<std::wstring> arguments;
             if (blank != std::wstring_view::npos) {
                 // Split the rest behind a placeholder program name, which is then dropped.
-                auto rest = platform::splitWindowsCommandLine(
+                auto rest = portable::splitWindowsCommandLine(
                     std::wstring(L"x ") + std::wstring(commandLine.substr(blank)));
                 arguments.assign(rest.begin() + 1, rest.end());
             }

@@ -1,10 +1,10 @@
 // tarn-sc: starts, stops, queries and controls services of the stand-in Service Control
 // Manager, in the manner of Windows' sc.
 #include "ScCommands.h"
-#include "platform/Utf8.h"
 #include "platform/standin/RegistryStore.h"
 #include "platform/standin/ServiceStore.h"
 #include "platform/standin/SysRoot.h"
+#include "portable/Utf8.h"
 
 #include <cerrno>
 #include <chrono>
@@ -23,6 +23,7 @@
 namespace {
 
 using namespace tarn::platform;
+using namespace tarn::portable;
 using namespace tarn::platform::standin;
 
 // The Service Control Manager waits 30 seconds for a service to start or stop.

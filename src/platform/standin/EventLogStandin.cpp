@@ -1,14 +1,13 @@
 // The stand-in event log: one JSON object a line in $TARN_SYSROOT/eventlog.jsonl.
 #include "platform/EventLog.h"
-#include "platform/Utf8.h"
 #include "platform/standin/SysRoot.h"
-
-#include <fcntl.h>
-#include <unistd.h>
+#include "portable/Utf8.h"
 
 #include <deque>
+#include <fcntl.h>
 #include <mutex>
 #include <string>
+#include <unistd.h>
 
 namespace tarn::platform {
 namespace {
@@ -53,7 +52,7 @@ public:
     SourceHandle registerEventSource(const wchar_t* sourceName) override {
         std::lock_guard lock(mutex_);
         // A deque keeps earlier names where they are; handles point at them.
-        sources_.push_back(toUtf8(sourceName));
+        sources_.push_back(portable::toUtf8(sourceName));
         return &sources_.back();
     }
 
@@ -67,10 +66,10 @@ public:
             return false;
         }
         const auto& name = *static_cast<const std::string*>(source);
-        std::string line = "{\"source\":" + jsonString(name) + ",\"type\":" +
-                           std::to_string(type) + ",\"category\":" + std::to_string(category) +
+        std::string line = "{\"source\":" + jsonString(name) + ",\"type\":" + std::to_string(type) +
+                           ",\"category\":" + std::to_string(category) +
                            ",\"id\":" + std::to_string(eventId) +
-                           ",\"text\":" + jsonString(toUtf8(message)) + "}\n";
+                           ",\"text\":" + jsonString(portable::toUtf8(message)) + "}\n";
         const std::string path = (*root / "eventlog.jsonl").string();
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (fd < 0) {

@@ -1,9 +1,9 @@
 // The stand-in file system: host files under the Windows meaning of the Win32 file calls.
-#include "platform/AsciiCase.h"
 #include "platform/Files.h"
-#include "platform/Utf8.h"
 #include "platform/standin/SysRoot.h"
 #include "platform/standin/UniqueFd.h"
+#include "portable/AsciiCase.h"
+#include "portable/Utf8.h"
 
 #include <algorithm>
 #include <array>
@@ -38,7 +38,7 @@ wchar_t upper(wchar_t ch) {
     if (utf8 != locale_t(nullptr)) {
         return static_cast<wchar_t>(::towupper_l(static_cast<wint_t>(ch), utf8));
     }
-    return asciiUpper(ch);
+    return portable::asciiUpper(ch);
 }
 
 std::wstring upperCase(std::wstring_view text) {
@@ -84,7 +84,7 @@ std::optional<std::string> hostPath(const std::wstring& path) {
 // The system's words for an errno value.
 std::wstring systemReason(int error) {
     std::array<char, 256> text{};
-    return fromUtf8(::strerror_r(error, text.data(), text.size()));
+    return portable::fromUtf8(::strerror_r(error, text.data(), text.size()));
 }
 
 class StandinBinaryFile final : public BinaryFile {
@@ -141,7 +141,7 @@ public:
             if (raw == "." || raw == "..") {
                 continue;
             }
-            std::wstring name = fromUtf8(raw);
+            std::wstring name = portable::fromUtf8(raw);
             std::wstring folded = upperCase(name);
             if (wildcardMatch(namePattern, folded)) {
                 found.push_back({std::move(folded), std::move(name)});

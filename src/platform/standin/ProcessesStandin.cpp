@@ -1,10 +1,10 @@
 // The stand-in's child processes and pipes: posix_spawn and pipe2 with the meaning of
 // CreateProcessW and CreatePipe.
 #include "platform/Processes.h"
-#include "platform/Utf8.h"
-#include "platform/WindowsCommandLine.h"
 #include "platform/standin/SysRoot.h"
 #include "platform/standin/UniqueFd.h"
+#include "portable/Utf8.h"
+#include "portable/WindowsCommandLine.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -36,7 +36,7 @@ public:
     std::wstring finish() override { return decoder_.finish(); }
 
 private:
-    Utf8Decoder decoder_;
+    portable::Utf8Decoder decoder_;
 };
 
 // Children whose handle is gone before they exited: reaped at the next start or destruction,
@@ -171,8 +171,8 @@ public:
         }
         // The child sees the arguments that its C runtime would split from the command line.
         std::vector<std::string> arguments;
-        for (const auto& argument : splitWindowsCommandLine(commandLine)) {
-            arguments.push_back(toUtf8(argument));
+        for (const auto& argument : portable::splitWindowsCommandLine(commandLine)) {
+            arguments.push_back(portable::toUtf8(argument));
         }
         if (arguments.empty()) {
             return {};

@@ -1,8 +1,8 @@
 #include "platform/standin/RegistryStore.h"
 
-#include "platform/AsciiCase.h"
-#include "platform/Utf8.h"
 #include "platform/standin/ServiceStore.h"
+#include "portable/AsciiCase.h"
+#include "portable/Utf8.h"
 
 #include <algorithm>
 #include <charconv>
@@ -25,7 +25,7 @@ std::string escape(std::wstring_view text) {
             constexpr char kHex[] = "0123456789ABCDEF";
             out += {'%', kHex[code >> 4], kHex[code & 0xF]};
         } else {
-            out += toUtf8(std::wstring_view(&c, 1));
+            out += portable::toUtf8(std::wstring_view(&c, 1));
         }
     }
     return out;
@@ -44,7 +44,7 @@ std::wstring unescape(std::string_view text) {
             bytes += text[i];
         }
     }
-    return fromUtf8(bytes);
+    return portable::fromUtf8(bytes);
 }
 
 std::vector<std::string_view> fields(std::string_view line) {
@@ -68,7 +68,7 @@ std::optional<std::filesystem::path> registryFile() {
 }
 
 bool sameRegistryName(std::wstring_view a, std::wstring_view b) {
-    return std::ranges::equal(a, b, sameIgnoringAsciiCase);
+    return std::ranges::equal(a, b, portable::sameIgnoringAsciiCase);
 }
 
 std::vector<std::wstring> splitKeyPath(std::wstring_view path) {
@@ -121,8 +121,8 @@ StoredRegistry parseRegistry(std::string_view text) {
         }
         if (line.front() != '\t') {
             StoredKey key;
-            for (const auto& part : splitKeyPath(fromUtf8(line))) {
-                key.path.push_back(unescape(toUtf8(part)));
+            for (const auto& part : splitKeyPath(portable::fromUtf8(line))) {
+                key.path.push_back(unescape(portable::toUtf8(part)));
             }
             registry.push_back(std::move(key));
             continue;

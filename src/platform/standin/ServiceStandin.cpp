@@ -1,10 +1,10 @@
 // The stand-in Service Control Manager: a file store for the registrations and a dispatcher
 // that takes controls from tarn-sc over a Unix-domain socket.
 #include "platform/Service.h"
-#include "platform/Utf8.h"
 #include "platform/standin/ServiceStore.h"
 #include "platform/standin/SysRoot.h"
 #include "platform/standin/UsbDeviceMonitor.h"
+#include "portable/Utf8.h"
 
 #include <atomic>
 #include <climits>
@@ -358,7 +358,7 @@ public:
         if (startedAs == nullptr) {
             return fail(kErrorFailedServiceControllerConnect, false);
         }
-        const std::wstring expected = fromUtf8(startedAs);
+        const std::wstring expected = portable::fromUtf8(startedAs);
         // Children of the service (dfu-util) must not take themselves for the service.
         ::unsetenv(kServiceNameVariable); // NOLINT(concurrency-mt-unsafe)
         if (serviceName == nullptr || main == nullptr) {

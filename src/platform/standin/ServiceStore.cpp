@@ -1,7 +1,7 @@
 #include "platform/standin/ServiceStore.h"
 
-#include "platform/Utf8.h"
 #include "platform/standin/SysRoot.h"
+#include "portable/Utf8.h"
 
 #include <algorithm>
 #include <array>
@@ -31,7 +31,7 @@ template <typename T> bool parseNumber(std::string_view text, T& value) {
 }
 
 std::filesystem::path recordPath(const std::filesystem::path& directory, std::wstring_view name) {
-    return directory / toUtf8(name);
+    return directory / portable::toUtf8(name);
 }
 
 bool writeAll(int fd, const void* data, std::size_t size) {
@@ -88,7 +88,7 @@ std::optional<sockaddr_un> controlAddress(std::wstring_view serviceName, socklen
     if (ec) {
         canonical = std::filesystem::absolute(*root);
     }
-    const std::string name = toUtf8(serviceName);
+    const std::string name = portable::toUtf8(serviceName);
     const std::string key = canonical.string() + '\0' + name;
     char hash[17];
     std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(fnv1a(key)));
@@ -128,13 +128,13 @@ bool isStorableValue(std::wstring_view value) {
 
 std::string formatServiceRecord(const ServiceRecord& r) {
     std::ostringstream out;
-    out << "serviceName=" << toUtf8(r.serviceName) << '\n'
-        << "displayName=" << toUtf8(r.displayName) << '\n'
+    out << "serviceName=" << portable::toUtf8(r.serviceName) << '\n'
+        << "displayName=" << portable::toUtf8(r.displayName) << '\n'
         << "serviceType=" << r.serviceType << '\n'
         << "startType=" << r.startType << '\n'
         << "errorControl=" << r.errorControl << '\n'
-        << "binaryPathName=" << toUtf8(r.binaryPathName) << '\n'
-        << "account=" << toUtf8(r.account) << '\n'
+        << "binaryPathName=" << portable::toUtf8(r.binaryPathName) << '\n'
+        << "account=" << portable::toUtf8(r.account) << '\n'
         << "preshutdownTimeout=" << r.preshutdownTimeout << '\n'
         << "failureActions=" << r.failureActions << '\n'
         << "failureActionsOnNonCrashFailures=" << r.failureActionsOnNonCrashFailures << '\n'
@@ -168,15 +168,15 @@ std::optional<ServiceRecord> parseServiceRecord(std::string_view text) {
         const std::string_view value = line.substr(eq + 1);
         bool ok = true;
         if (key == "serviceName") {
-            r.serviceName = fromUtf8(value);
+            r.serviceName = portable::fromUtf8(value);
             haveName = true;
         } else if (key == "displayName") {
-            r.displayName = fromUtf8(value);
+            r.displayName = portable::fromUtf8(value);
         } else if (key == "binaryPathName") {
-            r.binaryPathName = fromUtf8(value);
+            r.binaryPathName = portable::fromUtf8(value);
             haveBinary = true;
         } else if (key == "account") {
-            r.account = fromUtf8(value);
+            r.account = portable::fromUtf8(value);
         } else if (key == "preshutdownTimeout") {
             ok = parseNumber(value, r.preshutdownTimeout);
         } else if (key == "failureActions") {

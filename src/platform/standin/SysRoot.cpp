@@ -1,6 +1,6 @@
 #include "platform/standin/SysRoot.h"
 
-#include "platform/Utf8.h"
+#include "portable/Utf8.h"
 
 #include <cstdlib>
 
@@ -41,7 +41,7 @@ std::optional<std::filesystem::path> toHostPath(std::wstring_view windowsPath) {
             end = rest.size();
         }
         if (end > start) {
-            result /= toUtf8(rest.substr(start, end - start));
+            result /= portable::toUtf8(rest.substr(start, end - start));
         }
         start = end + 1;
     }
@@ -71,7 +71,7 @@ std::wstring toWindowsPath(const std::filesystem::path& hostPath) {
             continue;
         }
         out += L'\\';
-        out += fromUtf8(name);
+        out += portable::fromUtf8(name);
     }
     if (out.size() == 2) {
         out += L'\\';

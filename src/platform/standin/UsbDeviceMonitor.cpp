@@ -1,7 +1,7 @@
 #include "platform/standin/UsbDeviceMonitor.h"
 
-#include "platform/Utf8.h"
 #include "platform/standin/ServiceStore.h"
+#include "portable/Utf8.h"
 
 #include <cctype>
 #include <charconv>
@@ -85,7 +85,7 @@ std::wstring deviceInterfaceName(const UsbIdentity& identity, const Guid& interf
     for (char& c : guid) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
-    return fromUtf8(R"(\\?\USB#)" + std::string(ids) + "#" + instance + "#" + guid);
+    return portable::fromUtf8(R"(\\?\USB#)" + std::string(ids) + "#" + instance + "#" + guid);
 }
 
 std::optional<std::vector<UsbIdentity>> presentUsbDevices() {

@@ -2,8 +2,8 @@
 // driven through the real tarn-sc, in a system root of its own.
 #include "TestSupport.h"
 #include "platform/Service.h"
-#include "platform/Utf8.h"
 #include "platform/standin/SysRoot.h"
+#include "portable/Utf8.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -19,6 +19,7 @@
 namespace {
 
 using namespace tarn::platform;
+using namespace tarn::portable;
 using tarn::integration::CommandResult;
 using tarn::integration::run;
 using tarn::integration::waitUntil;

@@ -4,7 +4,7 @@
 
 #include "ScCommands.h"
 #include "TestSupport.h"
-#include "platform/Utf8.h"
+#include "portable/Utf8.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +16,7 @@
 namespace {
 
 using namespace tarn::platform;
+using namespace tarn::portable;
 using namespace tarn::platform::standin;
 
 const Guid kTarnClass = {

@@ -4,8 +4,8 @@
 // Controls with a meaning of their own here: 1 stops; 128 unregisters the device
 // notification; 129 registers it again; 130 returns 1234 from the handler.
 #include "platform/Service.h"
-#include "platform/Utf8.h"
 #include "platform/standin/SysRoot.h"
+#include "portable/Utf8.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +17,7 @@
 namespace {
 
 using namespace tarn::platform;
+using namespace tarn::portable;
 
 constexpr wchar_t kName[] = L"TarnScmTestService";
 const Guid kInterfaceClass = {

@@ -1,8 +1,8 @@
 // The stand-in's processes and pipes, with real children.
 #include "StandinTestSupport.h"
-#include "platform/Utf8.h"
-#include "platform/WindowsCommandLine.h"
 #include "platform/standin/OutputBounds.h"
+#include "portable/Utf8.h"
+#include "portable/WindowsCommandLine.h"
 
 #include <array>
 #include <cstdio>
@@ -128,14 +128,16 @@ TEST_F(ProcessesTest, AStartFailsWithoutARunnableProgram) {
         auto pipe = systemProcesses().createPipe();
         ASSERT_TRUE(pipe);
         std::wstring line = commandLine;
-        EXPECT_FALSE(systemProcesses().startProcess(line, pipe->write)) << toUtf8(commandLine);
+        EXPECT_FALSE(systemProcesses().startProcess(line, pipe->write))
+            << portable::toUtf8(commandLine);
     }
 }
 
 TEST_F(ProcessesTest, AProgramUnderBlanksStartsQuotedAndAsCreateProcessFindsItUnquoted) {
     const auto quotedRun = runToEnd(quoted(kEcho) + L" -l");
     ASSERT_TRUE(quotedRun.started);
-    EXPECT_EQ(parseEcho(quotedRun.output), (std::vector<std::string>{toUtf8(kEcho), "-l"}));
+    EXPECT_EQ(parseEcho(quotedRun.output),
+              (std::vector<std::string>{portable::toUtf8(kEcho), "-l"}));
 
     // Unquoted, the program is found by trying each blank in turn, and the child's runtime
     // splits its name at the blanks.
@@ -166,8 +168,8 @@ TEST_F(ProcessesTest, ArgumentsArriveAsTheWindowsRulesSplitThem) {
         const auto run = runToEnd(quoted(kEcho) + L" " + c.arguments);
         ASSERT_TRUE(run.started);
         auto expected = c.expected;
-        expected.insert(expected.begin(), toUtf8(kEcho));
-        EXPECT_EQ(parseEcho(run.output), expected) << toUtf8(c.arguments);
+        expected.insert(expected.begin(), portable::toUtf8(kEcho));
+        EXPECT_EQ(parseEcho(run.output), expected) << portable::toUtf8(c.arguments);
     }
 }
 
@@ -180,18 +182,18 @@ TEST_F(ProcessesTest, RandomArgumentsQuotedByTheWindowsRulesComeBackWhole) {
     std::uniform_int_distribution<std::size_t> letter(0, std::size(alphabet) - 1);
     for (int round = 0; round < 150; ++round) {
         std::wstring commandLine = quoted(kEcho);
-        std::vector<std::string> expected{toUtf8(kEcho)};
+        std::vector<std::string> expected{portable::toUtf8(kEcho)};
         for (std::size_t i = argumentCount(random); i > 0; --i) {
             std::wstring argument;
             for (std::size_t j = length(random); j > 0; --j) {
                 argument += alphabet[letter(random)];
             }
-            commandLine += L" " + platform::quoteArgument(argument);
-            expected.push_back(toUtf8(argument));
+            commandLine += L" " + portable::quoteArgument(argument);
+            expected.push_back(portable::toUtf8(argument));
         }
         const auto run = runToEnd(commandLine);
         ASSERT_TRUE(run.started);
-        ASSERT_EQ(parseEcho(run.output), expected) << toUtf8(commandLine);
+        ASSERT_EQ(parseEcho(run.output), expected) << portable::toUtf8(commandLine);
     }
 }
 
@@ -234,7 +236,8 @@ TEST_F(ProcessesTest, DroppingAHandleNeitherWaitsNorStopsTheChild) {
     ASSERT_TRUE(pipe);
     // The child holds until the handle is gone: a drop that waited for it would never return.
     const auto gate = sysroot_.root() / "gate";
-    std::wstring commandLine = actions(L"await=" + fromUtf8(gate.string()) + L" out=still-here");
+    std::wstring commandLine =
+        actions(L"await=" + portable::fromUtf8(gate.string()) + L" out=still-here");
     auto child = systemProcesses().startProcess(commandLine, pipe->write);
     ASSERT_TRUE(child);
     pipe->write.reset();

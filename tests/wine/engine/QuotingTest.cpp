@@ -6,8 +6,8 @@
 // The serials are random; TARN_TEST_SEED repeats a run (the seed is printed on failure).
 #include "SeamRun.h"
 #include "WineSupport.h"
-#include "platform/Utf8.h"
-#include "platform/WindowsCommandLine.h"
+#include "portable/Utf8.h"
+#include "portable/WindowsCommandLine.h"
 #include "upgrade/CommandLines.h"
 #include "upgrade/TarnUpgradeProcess.h"
 
@@ -75,7 +75,7 @@ std::string difference(const Args& expected, const Args& actual) {
         return {};
     }
     auto shown = [&](const Args& args) {
-        return at < args.size() ? "\"" + platform::toUtf8(args[at]) + "\"" : std::string("nothing");
+        return at < args.size() ? "\"" + portable::toUtf8(args[at]) + "\"" : std::string("nothing");
     };
     return "argument " + std::to_string(at) + " of " + std::to_string(expected.size()) +
            ": expected " + shown(expected) + ", got " + shown(actual) + " (of " +
@@ -113,8 +113,8 @@ protected:
         const std::wstring shown = commandLine.substr(0, 200);
         const auto run = winetest::runThroughSeam(std::move(commandLine));
         ASSERT_TRUE(run.started) << run.failedStep << ", error " << run.startError << ": "
-                                 << platform::toUtf8(shown);
-        ASSERT_TRUE(run.ended) << platform::toUtf8(shown);
+                                 << portable::toUtf8(shown);
+        ASSERT_TRUE(run.ended) << portable::toUtf8(shown);
         const auto splits = parseSplits(run.output);
         ASSERT_TRUE(splits) << run.output;
         EXPECT_EQ(difference(expected, splits->crt), "") << "the C runtime's argv";
@@ -130,11 +130,11 @@ TEST_F(WineQuoting, ThousandsOfSerialsComeBackWhole) {
     constexpr std::size_t kLineLimit = 30000; // CreateProcessW takes 32767 characters
     int done = 0;
     while (done < kSerials) {
-        std::wstring line = platform::quoteProgram(ServiceDirectory::tool());
+        std::wstring line = portable::quoteProgram(ServiceDirectory::tool());
         Args expected = {ServiceDirectory::tool()};
         for (; done < kSerials; ++done) {
             std::wstring serial = randomText(6);
-            const std::wstring quoted = L" " + platform::quoteArgument(serial);
+            const std::wstring quoted = L" " + portable::quoteArgument(serial);
             if (line.size() + quoted.size() > kLineLimit) {
                 break;
             }

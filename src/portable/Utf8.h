@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace tarn::platform {
+namespace tarn::portable {
 
 // Unpaired surrogates and values beyond U+10FFFF become U+FFFD.
 std::string toUtf8(std::wstring_view text);
@@ -30,4 +30,4 @@ private:
     char32_t upperBound_ = 0xBF; // range of the next continuation byte
 };
 
-} // namespace tarn::platform
+} // namespace tarn::portable

@@ -1,6 +1,6 @@
-#include "platform/WindowsCommandLine.h"
+#include "portable/WindowsCommandLine.h"
 
-namespace tarn::platform {
+namespace tarn::portable {
 namespace {
 
 bool isBlank(wchar_t c) {
@@ -98,4 +98,4 @@ std::wstring quoteProgram(std::wstring_view path) {
     return L"\"" + std::wstring(path) + L"\"";
 }
 
-} // namespace tarn::platform
+} // namespace tarn::portable

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tarn::platform {
+namespace tarn::portable {
 
 // Splits a command line as the Microsoft C runtime (2008 and later) does for main():
 // - the program name runs to the first blank or tab, or, when it starts with a double quote,
@@ -27,4 +27,4 @@ std::wstring quoteArgument(std::wstring_view argument, std::wstring_view alsoQuo
 // "C:\Program.exe" first, and the service runs as LocalSystem.
 std::wstring quoteProgram(std::wstring_view path);
 
-} // namespace tarn::platform
+} // namespace tarn::portable

@@ -1,6 +1,6 @@
-#include "platform/Utf8.h"
+#include "portable/Utf8.h"
 
-namespace tarn::platform {
+namespace tarn::portable {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -134,4 +134,4 @@ std::wstring Utf8Decoder::finish() {
     return out;
 }
 
-} // namespace tarn::platform
+} // namespace tarn::portable

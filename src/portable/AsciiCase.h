@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string_view>
 
-namespace tarn::platform {
+namespace tarn::portable {
 
 constexpr wchar_t asciiUpper(wchar_t c) {
     return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
@@ -21,4 +21,4 @@ constexpr bool containsIgnoringAsciiCase(std::wstring_view text, std::wstring_vi
            text.end();
 }
 
-} // namespace tarn::platform
+} // namespace tarn::portable
