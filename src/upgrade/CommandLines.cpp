@@ -12,24 +12,23 @@ using portable::quoteProgram;
 constexpr wchar_t kToolName[] = L"dfu-util.exe";
 
 std::wstring toolPrefix() {
-    return portable::quoteProgram(std::wstring(kServiceDirectory) + kToolName) + L" -d " +
-           kVendorId + L":" + kRuntimeProductId + L"," + kVendorId + L":" + kDfuProductId;
+    return quoteProgram(std::wstring(kServiceDirectory) + kToolName) + L" -d " + kVendorId + L":" +
+           kRuntimeProductId + L"," + kVendorId + L":" + kDfuProductId;
 }
 
 } // namespace
 
 std::wstring listingCommandLine() {
-    return portable::quoteProgram(std::wstring(kServiceDirectory) + kToolName) + L" -l";
+    return quoteProgram(std::wstring(kServiceDirectory) + kToolName) + L" -l";
 }
 
 std::wstring detachCommandLine(std::wstring_view serial, std::int32_t cfgId) {
-    return toolPrefix() + L" -S " + portable::quoteArgument(serial) + L" -c " +
-           std::to_wstring(cfgId) + L" -e -f";
+    return toolPrefix() + L" -S " + quoteArgument(serial) + L" -c " + std::to_wstring(cfgId) +
+           L" -e -f";
 }
 
 std::wstring downloadCommandLine(std::wstring_view serial, std::wstring_view packagePath) {
-    return toolPrefix() + L" -S " + portable::quoteArgument(serial) + L" -D " +
-           portable::quoteArgument(packagePath);
+    return toolPrefix() + L" -S " + quoteArgument(serial) + L" -D " + quoteArgument(packagePath);
 }
 
 } // namespace tarn::upgrade

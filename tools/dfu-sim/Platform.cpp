@@ -44,19 +44,19 @@ std::filesystem::path executableDirectory() {
 }
 
 std::filesystem::path pathFromUtf8(const std::string& text) {
-    return portable::fromUtf8(text);
+    return fromUtf8(text);
 }
 std::string pathToUtf8(const std::filesystem::path& path) {
-    return portable::toUtf8(path.wstring());
+    return toUtf8(path.wstring());
 }
 
 std::string environment(const char* name) {
-    const wchar_t* value = _wgetenv(portable::fromUtf8(name).c_str());
-    return value ? portable::toUtf8(value) : std::string();
+    const wchar_t* value = _wgetenv(fromUtf8(name).c_str());
+    return value ? toUtf8(value) : std::string();
 }
 
 std::string consoleText(const std::string& utf8) {
-    const std::wstring wide = portable::fromUtf8(utf8);
+    const std::wstring wide = fromUtf8(utf8);
     if (wide.empty())
         return {};
     const int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
@@ -90,9 +90,9 @@ constexpr wchar_t kCmdSpecials[] = L"&|<>^()%!,;=";
 } // namespace
 
 void runCommand(const std::string& commandLine, const std::vector<std::string>& arguments) {
-    std::wstring line = portable::fromUtf8(commandLine);
+    std::wstring line = fromUtf8(commandLine);
     for (const auto& arg : arguments)
-        line += L" " + portable::quoteArgument(portable::fromUtf8(arg), kCmdSpecials);
+        line += L" " + portable::quoteArgument(fromUtf8(arg), kCmdSpecials);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
