@@ -120,8 +120,6 @@ void TarnUpgradeProcess::analyseBuffer(std::wstring output, std::int32_t outputK
 // initDev: one device line of a dfu-util output into the device record.
 namespace {
 
-using eventlog::EventType;
-
 constexpr wchar_t kActiveKey[] = L"active=";
 constexpr wchar_t kVersionKey[] = L"ver=";
 constexpr wchar_t kConfigKey[] = L"cfg=";

@@ -159,8 +159,6 @@ void TarnUpgradeProcess::releasePackage() {
 // version, is believed only when it shows the package whole and made for the Tarn.
 namespace {
 
-using eventlog::EventType;
-
 constexpr std::size_t kReadPiece = std::size_t{64} * 1024;
 
 } // namespace

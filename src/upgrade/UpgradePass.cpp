@@ -71,7 +71,6 @@ std::int32_t TarnUpgradeProcess::initDfuDevList() {
 // doUpgrade: nothing, a detach, or the download, by what the listing found.
 namespace {
 
-using eventlog::EventType;
 using std::chrono::milliseconds;
 
 constexpr std::int32_t kDownloadPause = 200000;
@@ -131,9 +130,6 @@ std::int32_t TarnUpgradeProcess::doUpgrade() {
 
 // doDevDetach: tell a device in runtime mode to re-enumerate in DFU mode.
 namespace {
-
-using eventlog::EventType;
-using std::chrono::milliseconds;
 
 constexpr std::int32_t kDetachPause = 50000; // doCmd sleeps only in DFU mode: never here
 constexpr milliseconds kBeforeReading{5000};
